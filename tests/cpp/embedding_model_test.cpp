@@ -1,0 +1,81 @@
+// Construction of the embedding model: path joining and the existence test.
+#include "corvid/embedding_model.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "temp_dir.hpp"
+
+namespace corvid {
+namespace {
+
+TEST(weights_file_path_test, joins_with_the_platform_separator) {
+    EXPECT_EQ(weights_file_path("models/tiny"), "models/tiny/model.safetensors");
+    EXPECT_EQ(weights_file_path("models/tiny/"), "models/tiny/model.safetensors");
+    EXPECT_EQ(weights_file_path(""), "model.safetensors");
+}
+
+TEST(model_path_error_test, renders_directory_and_message) {
+    const ModelPathError error("weights", "Could not find `model.safetensors` in the specified directory");
+    EXPECT_EQ(error.render(),
+              "Invalid model or path to load the model: weights.\n"
+              "Could not find `model.safetensors` in the specified directory");
+}
+
+class embedding_model_create_test : public ::testing::Test {
+protected:
+    test::TempDir dir;
+};
+
+TEST_F(embedding_model_create_test, succeeds_when_the_weights_file_exists_and_reads_nothing) {
+    dir.write("model.safetensors", "not even a header");
+    auto model = EmbeddingModel::create(dir.path().string(), false);
+    ASSERT_TRUE(model.has_value());
+    EXPECT_EQ(model->model_dir(), dir.path().string());
+    EXPECT_FALSE(model->normalize());
+    EXPECT_FALSE(model->is_loaded());
+}
+
+TEST_F(embedding_model_create_test, accepts_a_directory_named_like_the_weights_file) {
+    std::filesystem::create_directory(dir.path() / "model.safetensors");
+    EXPECT_TRUE(EmbeddingModel::create(dir.path().string(), true).has_value());
+}
+
+TEST_F(embedding_model_create_test, follows_symbolic_links) {
+    dir.write("real.safetensors", "");
+    std::filesystem::create_symlink("real.safetensors", dir.path() / "model.safetensors");
+    EXPECT_TRUE(EmbeddingModel::create(dir.path().string(), true).has_value());
+}
+
+TEST_F(embedding_model_create_test, treats_a_broken_link_as_missing) {
+    std::filesystem::create_symlink("nowhere", dir.path() / "model.safetensors");
+    EXPECT_FALSE(EmbeddingModel::create(dir.path().string(), true).has_value());
+}
+
+TEST_F(embedding_model_create_test, reports_a_missing_file_with_the_directory_as_given) {
+    const std::string given = dir.path().string() + "/";
+    auto model = EmbeddingModel::create(given, true);
+    ASSERT_FALSE(model.has_value());
+    EXPECT_EQ(model.error().render(),
+              "Invalid model or path to load the model: " + given +
+                  ".\nCould not find `model.safetensors` in the specified directory");
+}
+
+TEST_F(embedding_model_create_test, treats_a_regular_file_as_model_dir_as_missing) {
+    dir.write("model.safetensors", "");
+    EXPECT_FALSE(EmbeddingModel::create((dir.path() / "model.safetensors").string(), true));
+}
+
+TEST_F(embedding_model_create_test, does_not_cut_an_interior_nul_short) {
+    dir.write("model.safetensors", "");
+    // Cut at the NUL, this names the directory that does hold the file.
+    const std::string given = dir.path().string() + std::string("\0/elsewhere", 11);
+    auto model = EmbeddingModel::create(given, true);
+    ASSERT_FALSE(model.has_value());
+    EXPECT_EQ(model.error().directory(), given);
+}
+
+}  // namespace
+}  // namespace corvid
