@@ -1,0 +1,33 @@
+// The error value of everything that fails after construction, and its
+// message catalogue.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace corvid {
+
+// One owned UTF-8 message, rendered unchanged.
+class LoadError {
+public:
+    explicit LoadError(std::string message) : message_(std::move(message)) {}
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
+};
+
+// "IO Error: {kind}. Details: {system text} (os error {code})" for an errno.
+[[nodiscard]] LoadError io_failure(int error_code);
+
+// "IO Error: out of memory. Details: out of memory": the read buffer could not grow.
+[[nodiscard]] LoadError io_failure_out_of_memory();
+
+// "SerDe Error: {parser message}", the message already ending in its position.
+[[nodiscard]] LoadError header_syntax_failure(std::string_view parser_message);
+
+// "Could not find tensor details for the current safetensors model"
+[[nodiscard]] LoadError tensor_not_found();
+
+}  // namespace corvid
