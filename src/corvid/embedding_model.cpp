@@ -1,7 +1,15 @@
-// Construction of the embedding model.
+// The embedding model: construction, the lazy load and the embedding.
 #include "corvid/embedding_model.hpp"
 
 #include <sys/stat.h>
+
+#include <cstring>
+#include <new>
+
+#include "corvid/element_decoding.hpp"
+#include "corvid/internal_failure.hpp"
+#include "corvid/pooling.hpp"
+#include "corvid/weights_reader.hpp"
 
 namespace corvid {
 
@@ -18,6 +26,24 @@ bool path_exists(std::string_view model_dir, const std::filesystem::path& path) 
     if (model_dir.find('\0') != std::string_view::npos) return false;
     struct stat attributes{};
     return ::stat(path.c_str(), &attributes) == 0;
+}
+
+__extension__ using uint128 = unsigned __int128;
+
+std::string to_decimal(uint128 value) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
+        value /= 10;
+    } while (value != 0);
+    return digits;
+}
+
+// A zero-filled accumulator; a width beyond any allocation is out of memory,
+// not a length error.
+std::vector<float> zeroed_floats(std::uint64_t count) {
+    if (count > std::vector<float>().max_size()) throw std::bad_alloc();
+    return std::vector<float>(static_cast<std::size_t>(count), 0.0f);
 }
 
 }  // namespace
@@ -41,6 +67,64 @@ std::expected<EmbeddingModel, ModelPathError> EmbeddingModel::create(std::string
             ModelPathError(std::move(model_dir), std::string(missing_weights_message)));
     }
     return EmbeddingModel(std::move(model_dir), normalize);
+}
+
+std::expected<void, LoadError> EmbeddingModel::ensure_loaded() {
+    if (tensor_details_) return {};
+    auto loaded = load_tensor(weights_file_path(model_dir_));
+    if (!loaded) return std::unexpected(std::move(loaded.error()));
+    static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "row widths are 64-bit");
+    row_width_ = loaded->details.shape[1];
+    row_cache_ = RowCache(row_width_);
+    tensor_bytes_ = std::move(loaded->bytes);
+    tensor_details_ = loaded->details;
+    return {};
+}
+
+const std::byte* EmbeddingModel::stored_row(std::uint32_t id) const {
+    // 128-bit arithmetic: start and end are exact, so an id can never wrap
+    // around to a row that lies inside the tensor.
+    const uint128 row_bytes = uint128{element_width(tensor_details_->dtype)} * tensor_details_->shape[1];
+    const uint128 start = uint128{id} * row_bytes;
+    const uint128 end = start + row_bytes;
+    const std::size_t length = tensor_bytes_.size();
+    if (start > length) {
+        fail_internal("range start index " + to_decimal(start) +
+                      " out of range for slice of length " + std::to_string(length));
+    }
+    if (end > length) {
+        fail_internal("range end index " + to_decimal(end) + " out of range for slice of length " +
+                      std::to_string(length));
+    }
+    return tensor_bytes_.data() + static_cast<std::size_t>(start);
+}
+
+const float* EmbeddingModel::row(std::uint32_t id) {
+    const DataType dtype = tensor_details_->dtype;
+    if (dtype == DataType::F32) {
+        // Stored F32 elements decode to themselves: the tensor is its own
+        // cache, and a fully used table costs no second copy.
+        const std::byte* stored = stored_row(id);
+        if (reinterpret_cast<std::uintptr_t>(stored) % alignof(float) == 0) {
+            return reinterpret_cast<const float*>(stored);
+        }
+    }
+    if (const float* cached = row_cache_.find(id)) return cached;
+    const std::byte* stored = stored_row(id);
+    float* decoded = row_cache_.insert(id);
+    decode_row(dtype, stored, row_width_, decoded);
+    return decoded;
+}
+
+std::expected<std::vector<float>, LoadError> EmbeddingModel::embed_tokens(
+    std::span<const std::uint32_t> ids) {
+    if (auto loaded = ensure_loaded(); !loaded) return std::unexpected(std::move(loaded.error()));
+    std::vector<float> sum = zeroed_floats(tensor_details_->shape[1]);
+    const auto count = static_cast<float>(ids.size());
+    for (const std::uint32_t id : ids) add_row(sum, row(id));
+    divide_by_count(sum, count);
+    if (normalize_ && !sum.empty()) normalize_l2(sum);
+    return sum;
 }
 
 }  // namespace corvid

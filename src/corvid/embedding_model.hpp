@@ -7,10 +7,14 @@
 #include <expected>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "corvid/byte_buffer.hpp"
+#include "corvid/load_error.hpp"
+#include "corvid/row_cache.hpp"
 #include "corvid/tensor_details.hpp"
 
 namespace corvid {
@@ -42,17 +46,39 @@ public:
     [[nodiscard]] static std::expected<EmbeddingModel, ModelPathError> create(
         std::string model_dir, bool normalize);
 
+    // Loads the tensor on first use, then returns the mean of the ids' rows in
+    // order (NaN everywhere for no ids), L2-normalised when the flag is set.
+    // An id whose row lies outside the tensor is an internal failure; rows
+    // decoded before it stay cached.
+    [[nodiscard]] std::expected<std::vector<float>, LoadError> embed_tokens(
+        std::span<const std::uint32_t> ids);
+
+    // Reads the weights file unless a tensor is held. A failure stores nothing,
+    // so the next call tries again.
+    [[nodiscard]] std::expected<void, LoadError> ensure_loaded();
+
     const std::string& model_dir() const noexcept { return model_dir_; }
     bool normalize() const noexcept { return normalize_; }
     bool is_loaded() const noexcept { return tensor_details_.has_value(); }
+    const RowCache& row_cache() const noexcept { return row_cache_; }
 
 private:
     EmbeddingModel(std::string model_dir, bool normalize)
         : model_dir_(std::move(model_dir)), normalize_(normalize) {}
 
+    // The decoded row of `id`: cached, decoded now, or read in place when the
+    // stored elements are already 32-bit floats.
+    const float* row(std::uint32_t id);
+
+    // The stored bytes of row `id`, checked against the tensor's length.
+    const std::byte* stored_row(std::uint32_t id) const;
+
     std::string model_dir_;
     bool normalize_;
+    ByteBuffer tensor_bytes_;
     std::optional<TensorDetails> tensor_details_;
+    RowCache row_cache_;
+    std::size_t row_width_ = 0;  // the second element of shape
 };
 
 }  // namespace corvid

@@ -37,11 +37,8 @@ std::string text_of(PyObject* str) {
     return std::string(data, static_cast<std::size_t>(size));
 }
 
-// Raises TypeError with a message given as UTF-8 (which may hold NUL). Returns false.
-bool raise_type_error(const std::string& message) {
-    PyRef text = PyRef::steal(
-        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(PyExc_TypeError, text.get());
+bool raise_type_error(std::string_view message) {
+    raise_message(PyExc_TypeError, message);
     return false;
 }
 
@@ -275,6 +272,13 @@ std::optional<bool> extract_flag(PyObject* object) {
     return std::nullopt;
 }
 
+PyObject* raise_message(PyObject* type, std::string_view message) {
+    PyRef text = PyRef::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(type, text.get());
+    return nullptr;
+}
+
 void ensure_exception_set() noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, none_set_message);
 }
@@ -290,9 +294,7 @@ PyObject* expect_object(PyObject* object) {
 void raise_panic(std::string_view text) noexcept {
     PyObject* type = get_panic_exception_type();
     if (type == nullptr) return;
-    PyRef message = PyRef::steal(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-    if (message) PyErr_SetObject(type, message.get());
+    raise_message(type, text);
 }
 
 }  // namespace corvid_py

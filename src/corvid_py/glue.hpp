@@ -52,6 +52,10 @@ PyObject* raise_type_mismatch(PyObject* object, std::string_view target);
 // A bool, or a numpy boolean scalar. Null with an exception set otherwise.
 [[nodiscard]] std::optional<bool> extract_flag(PyObject* object);
 
+// Raises `type` with a UTF-8 message (which may hold NUL or invalid bytes,
+// replaced). Returns null.
+PyObject* raise_message(PyObject* type, std::string_view message);
+
 // Raises SystemError "attempted to fetch exception but none was set" unless an
 // exception is pending: for C API calls that failed without saying why.
 void ensure_exception_set() noexcept;

@@ -15,10 +15,13 @@
 #include <new>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "corvid/embedding_model.hpp"
+#include "corvid_py/float_list.hpp"
 #include "corvid_py/glue.hpp"
 #include "corvid_py/py_ref.hpp"
+#include "corvid_py/token_ids.hpp"
 
 namespace corvid_py {
 
@@ -60,13 +63,7 @@ constexpr CallSignature embed_tokens_signature = {
 // Builds the model first, so that a failed construction allocates no object.
 PyObject* StaticEmbedding_new_impl(PyTypeObject* type, std::string model_dir, bool normalize) {
     auto model = corvid::EmbeddingModel::create(std::move(model_dir), normalize);
-    if (!model) {
-        const std::string text = model.error().render();
-        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
-            text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
-        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
-        return nullptr;
-    }
+    if (!model) return raise_message(PyExc_ValueError, model.error().render());
     PyRef no_args = PyRef::steal(PyTuple_New(0));
     if (!no_args) return nullptr;
     PyObject* self = PyBaseObject_Type.tp_new(type, no_args.get(), nullptr);
@@ -104,14 +101,48 @@ void StaticEmbedding_dealloc(PyObject* op) {
 
 // ---- embed_tokens ---------------------------------------------------------
 
+// Exclusive use of one instance for one embed_tokens call, released on every
+// path out of the call. Python code run while the ids are read (a sequence's
+// __iter__, an item's __index__) may call back into the same instance, from
+// this thread or another: that call must fail, not share the model.
+class BorrowGuard {
+public:
+    static constexpr std::uintptr_t idle = 0;
+    static constexpr std::uintptr_t in_use = ~std::uintptr_t{0};
+
+    explicit BorrowGuard(std::atomic<std::uintptr_t>& flag) noexcept : flag_(flag) {
+        std::uintptr_t expected = idle;
+        taken_ = flag_.compare_exchange_strong(expected, in_use, std::memory_order_seq_cst);
+    }
+    BorrowGuard(const BorrowGuard&) = delete;
+    BorrowGuard& operator=(const BorrowGuard&) = delete;
+    ~BorrowGuard() {
+        if (taken_) flag_.store(idle);
+    }
+
+    bool taken() const noexcept { return taken_; }
+
+private:
+    std::atomic<std::uintptr_t>& flag_;
+    bool taken_;
+};
+
+PyObject* StaticEmbedding_embed_tokens_impl(StaticEmbeddingObject* self, PyObject* tokens) {
+    BorrowGuard borrow(self->borrow_flag);
+    if (!borrow.taken()) return raise_message(PyExc_RuntimeError, "Already borrowed");
+    std::optional<std::vector<std::uint32_t>> ids = extract_token_ids(tokens);
+    if (!ids) return fail_argument("tokens");
+    auto embedding = self->model.embed_tokens(*ids);
+    if (!embedding) return raise_message(PyExc_RuntimeError, embedding.error().message());
+    return to_float_list(*embedding);
+}
+
 PyObject* StaticEmbedding_embed_tokens(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
     return entry_frame([&]() -> PyObject* {
         std::array<PyObject*, 1> slots{};
         if (!bind_arguments(embed_tokens_signature, args, nargs, kwnames, slots)) return nullptr;
-        (void)self;
-        PyErr_SetString(PyExc_NotImplementedError, "embed_tokens is not available yet");
-        return nullptr;
+        return StaticEmbedding_embed_tokens_impl(as_instance(self), slots[0]);
     });
 }
 

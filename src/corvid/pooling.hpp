@@ -1,0 +1,23 @@
+// The float32 arithmetic of an embedding: row sums, the mean, L2 scaling.
+//
+// Every operation is single precision in a fixed order, so results are
+// reproducible bit for bit; the build forbids FMA contraction and
+// reassociation for the same reason.
+#pragma once
+
+#include <span>
+
+namespace corvid {
+
+// accumulator[i] += row[i] for every i: one rounding per element, blocks of
+// eight (for speed only) and a scalar tail.
+void add_row(std::span<float> accumulator, const float* row) noexcept;
+
+// values[i] /= count for every i: a true division, so 0 / 0 gives NaN.
+void divide_by_count(std::span<float> values, float count) noexcept;
+
+// Divides every value by max(L2 norm, 1e-12); the sum of squares runs in index
+// order, each product and sum rounded to single precision.
+void normalize_l2(std::span<float> values) noexcept;
+
+}  // namespace corvid

@@ -1,0 +1,103 @@
+// Conversion of the `tokens` argument to 32-bit token ids.
+#include "corvid_py/token_ids.hpp"
+
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+#include "corvid/internal_failure.hpp"
+#include "corvid_py/glue.hpp"
+#include "corvid_py/py_ref.hpp"
+
+namespace corvid_py {
+
+namespace {
+
+OnceRef sequence_class;
+
+// collections.abc.Sequence, imported on the first failure that names it.
+PyObject* get_sequence_class() {
+    PyObject* found = sequence_class.get([]() -> PyObject* {
+        PyRef name = PyRef::steal(PyUnicode_FromString("collections.abc"));
+        PyRef module = PyRef::steal(name ? PyImport_Import(name.get()) : nullptr);
+        return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
+    });
+    if (found == nullptr) {
+        PyErr_WriteUnraisable(nullptr);
+        corvid::fail_internal("could not look up collections.abc.Sequence");
+    }
+    return found;
+}
+
+[[gnu::cold]] void raise_not_a_sequence(PyObject* tokens) {
+    PyRef qualname = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(get_sequence_class())));
+    const char* target = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+    if (target == nullptr) {
+        PyErr_Clear();
+        target = "Sequence";
+    }
+    raise_type_mismatch(tokens, target);
+}
+
+// Reserves room for the sequence's own length. The length is Python code's to
+// choose: a hint that cannot be reserved is ignored and the vector grows.
+void reserve_hint(std::vector<std::uint32_t>& ids, PyObject* tokens) {
+    const Py_ssize_t hint = PyObject_Size(tokens);
+    if (hint < 0) {
+        PyErr_Clear();
+        return;
+    }
+    try {
+        ids.reserve(static_cast<std::size_t>(hint));
+    } catch (const std::length_error&) {
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> extract_token_id(PyObject* item) {
+    PyRef index;
+    PyObject* number = item;
+    if (!PyLong_Check(item)) {
+        index = PyRef::steal(PyNumber_Index(item));
+        if (!index) return std::nullopt;
+        number = index.get();
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(number);
+    if (value == std::numeric_limits<unsigned long long>::max() && PyErr_Occurred()) {
+        return std::nullopt;
+    }
+    if (value > std::numeric_limits<std::uint32_t>::max()) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::optional<std::vector<std::uint32_t>> extract_token_ids(PyObject* tokens) {
+    if (PyUnicode_Check(tokens)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return std::nullopt;
+    }
+    if (!PySequence_Check(tokens)) {
+        raise_not_a_sequence(tokens);
+        return std::nullopt;
+    }
+    std::vector<std::uint32_t> ids;
+    reserve_hint(ids, tokens);
+    PyRef iterator = PyRef::steal(PyObject_GetIter(tokens));
+    if (!iterator) return std::nullopt;
+    for (;;) {
+        PyObject* raw_item = nullptr;
+        const int status = PyIter_NextItem(iterator.get(), &raw_item);
+        if (status < 0) return std::nullopt;
+        if (status == 0) return ids;
+        PyRef item = PyRef::steal(raw_item);
+        const std::optional<std::uint32_t> id = extract_token_id(item.get());
+        if (!id) return std::nullopt;
+        ids.push_back(*id);
+    }
+}
+
+}  // namespace corvid_py

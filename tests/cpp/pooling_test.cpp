@@ -1,0 +1,79 @@
+// The float32 arithmetic of an embedding, bit for bit.
+#include "corvid/pooling.hpp"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace corvid {
+namespace {
+
+std::vector<std::uint32_t> bits_of(const std::vector<float>& values) {
+    std::vector<std::uint32_t> bits;
+    for (const float value : values) bits.push_back(std::bit_cast<std::uint32_t>(value));
+    return bits;
+}
+
+// Values whose sums round differently depending on the order of additions.
+float awkward(std::size_t i) {
+    return static_cast<float>(i % 7) * 0.1f + static_cast<float>(i % 3) * 1e7f;
+}
+
+class add_row_test : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(add_row_test, adds_each_element_once_in_block_and_tail_alike) {
+    const std::size_t width = GetParam();
+    std::vector<float> sum(width, 0.0f), expected(width, 0.0f), row(width);
+    for (int pass = 0; pass < 3; ++pass) {
+        for (std::size_t i = 0; i < width; ++i) row[i] = awkward(i + static_cast<std::size_t>(pass));
+        add_row(sum, row.data());
+        for (std::size_t i = 0; i < width; ++i) expected[i] = expected[i] + row[i];
+    }
+    EXPECT_EQ(bits_of(sum), bits_of(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(widths, add_row_test, ::testing::Values(0, 1, 7, 8, 9, 16, 23, 256));
+
+TEST(divide_by_count_test, divides_truly_and_turns_an_empty_sum_into_nan) {
+    std::vector<float> values = {1.0f, 10.0f, 0.0f};
+    divide_by_count(values, 3.0f);
+    EXPECT_EQ(bits_of(values), bits_of({1.0f / 3.0f, 10.0f / 3.0f, 0.0f}));
+    divide_by_count(values, 0.0f);
+    EXPECT_TRUE(std::isnan(values[2]));
+}
+
+TEST(normalize_l2_test, sums_squares_in_index_order_then_divides_by_the_norm) {
+    std::vector<float> values = {3.0f, 1e-4f, 4.0f, 1e8f};
+    float squares = 0.0f;
+    for (const float v : values) squares = squares + v * v;
+    const float norm = std::sqrt(squares);
+    const std::vector<float> expected = {3.0f / norm, 1e-4f / norm, 4.0f / norm, 1e8f / norm};
+    normalize_l2(values);
+    EXPECT_EQ(bits_of(values), bits_of(expected));
+}
+
+TEST(normalize_l2_test, keeps_zeros_and_their_signs) {
+    std::vector<float> values = {0.0f, -0.0f};
+    normalize_l2(values);
+    EXPECT_EQ(bits_of(values), bits_of({0.0f, -0.0f}));
+}
+
+TEST(normalize_l2_test, divides_a_tiny_vector_by_the_floor_not_its_norm) {
+    std::vector<float> values = {1e-20f, 0.0f};
+    normalize_l2(values);
+    EXPECT_EQ(bits_of(values), bits_of({1e-20f / 1e-12f, 0.0f}));
+}
+
+TEST(normalize_l2_test, divides_by_the_floor_when_the_norm_is_nan) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> values = {nan, 2e-12f};
+    normalize_l2(values);
+    EXPECT_EQ(std::bit_cast<std::uint32_t>(values[1]), std::bit_cast<std::uint32_t>(2e-12f / 1e-12f));
+}
+
+}  // namespace
+}  // namespace corvid
