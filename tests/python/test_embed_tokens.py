@@ -1,0 +1,325 @@
+"""embed_tokens end to end: results bit for bit, token conversion, lazy loading, exclusive use."""
+
+import json
+import struct
+import threading
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from conftest import WEIGHTS_FILE, MakeModelDir
+from corvid_py import StaticEmbedding
+from exact_raises import raises_exactly
+
+NOTE = ["while processing 'tokens'"]
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+
+def bits(values: object) -> list[int]:
+    return np.asarray(values, dtype=np.float32).view(np.uint32).tolist()
+
+
+def reference(rows: np.ndarray, ids: list[int], normalize: bool) -> np.ndarray:
+    """The embedding computed plainly in float32: rows summed in id order, a true
+    division by the count, then the sum of squares element by element."""
+    total = np.zeros(rows.shape[1], dtype=np.float32)
+    for i in ids:
+        total = total + rows[i]
+    mean = total / np.float32(len(ids))
+    if normalize and mean.size:
+        squares = np.float32(0)
+        for value in mean:
+            squares = np.float32(squares + value * value)
+        norm = np.sqrt(squares)
+        mean = mean / (norm if norm > np.float32(1e-12) else np.float32(1e-12))
+    return mean
+
+
+def write_raw(directory: Path, dtype: str, shape: tuple[int, int], data: bytes) -> None:
+    header = json.dumps({"t": {"dtype": dtype, "shape": list(shape), "data_offsets": [0, len(data)]}})
+    (directory / WEIGHTS_FILE).write_bytes(struct.pack("<Q", len(header)) + header.encode() + data)
+
+
+def bf16_to_f32(halves: np.ndarray) -> np.ndarray:
+    return (halves.astype(np.uint32) << 16).view(np.float32)
+
+
+NUMPY_TYPES = ["float64", "float32", "float16", "int64", "int32", "int16", "int8", "uint8", "bool"]
+
+
+@pytest.mark.parametrize("normalize", [True, False], ids=["normalized", "mean"])
+@pytest.mark.parametrize("dtype", [*NUMPY_TYPES, "bfloat16"])
+def test_results_match_a_float32_reference_bit_for_bit(
+    make_model_dir: MakeModelDir, tmp_path: Path, dtype: str, normalize: bool
+) -> None:
+    rng = np.random.default_rng(sum(map(ord, dtype)))
+    if dtype == "bfloat16":
+        stored = rng.integers(0, 0x7F00, (50, 19), dtype=np.uint16) | (rng.integers(0, 2, (50, 19), dtype=np.uint16) << 15)
+        write_raw(tmp_path, "BF16", stored.shape, stored.astype("<u2").tobytes())
+        directory, rows = tmp_path, bf16_to_f32(stored)
+    else:
+        table = rng.standard_normal((50, 19)) * 100
+        stored = table.astype(dtype)
+        directory, rows = make_model_dir(stored), stored.astype(np.float32)
+    ids = rng.integers(0, 50, 40).tolist() + [3, 3, 3]
+    embedding = StaticEmbedding(str(directory), normalize)
+    first = embedding.embed_tokens(ids)
+    assert bits(first) == bits(reference(rows, ids, normalize))
+    assert bits(embedding.embed_tokens(ids)) == bits(first), "cached rows must give the same bits"
+
+
+def test_one_id_without_normalization_is_its_row(make_model_dir: MakeModelDir) -> None:
+    table = np.float32([[1.5, -2.0, 1e-30], [3.0, 4.0, 5.0]])
+    assert StaticEmbedding(str(make_model_dir(table)), False).embed_tokens([0]) == table[0].tolist()
+
+
+def test_results_are_python_floats_and_nan_survives(make_model_dir: MakeModelDir) -> None:
+    result = StaticEmbedding(str(make_model_dir(np.float32([[np.nan, 0.1]]))), False).embed_tokens([0])
+    assert all(type(x) is float for x in result)
+    assert np.isnan(result[0]) and result[1] == float(np.float32(0.1))
+
+
+class Lying:
+    """A sequence whose length and iteration disagree, or fail."""
+
+    def __init__(self, items: list[object], length: Callable[[], int]) -> None:
+        self.items, self.length = items, length
+
+    def __len__(self) -> int:
+        return self.length()
+
+    def __getitem__(self, index: int) -> object:
+        return self.items[index]
+
+
+def raise_error() -> int:
+    raise ValueError("no length")
+
+
+@pytest.mark.parametrize(
+    "tokens",
+    [
+        [0, 1, 2],
+        (0, 1, 2),
+        range(3),
+        b"\x00\x01\x02",
+        bytearray(b"\x00\x01\x02"),
+        np.arange(3, dtype=np.int64),
+        np.arange(3, dtype=np.uint8),
+        [False, True, 2],
+        [np.int32(0), np.uint64(1), np.int8(2)],
+        Lying([0, 1, 2], lambda: 2**62),
+        Lying([0, 1, 2], raise_error),
+    ],
+    ids=["list", "tuple", "range", "bytes", "bytearray", "int64-array", "uint8-array", "bools",
+         "numpy-scalars", "huge-len", "failing-len"],
+)
+def test_every_sequence_of_integers_gives_the_same_ids(embedding: StaticEmbedding, tokens: object) -> None:
+    assert embedding.embed_tokens(tokens) == embedding.embed_tokens(tokens=[0, 1, 2])
+
+
+@pytest.mark.parametrize(
+    ("tokens", "error", "message"),
+    [
+        ("abc", TypeError, "Can't extract `str` to `Vec`"),
+        ({0: 1}, TypeError, "'dict' object is not an instance of 'Sequence'"),
+        ({0}, TypeError, "'set' object is not an instance of 'Sequence'"),
+        (iter([0]), TypeError, "'list_iterator' object is not an instance of 'Sequence'"),
+        ((i for i in [0]), TypeError, "'generator' object is not an instance of 'Sequence'"),
+        (None, TypeError, "'None' is not an instance of 'Sequence'"),
+        ([0, 4294967296], OverflowError, OUT_OF_RANGE),
+        ([2**64 - 1], OverflowError, OUT_OF_RANGE),
+        ([-1], OverflowError, "can't convert negative int to unsigned"),
+        ([2**64], OverflowError, "int too big to convert"),
+        ([1.0], TypeError, "'float' object cannot be interpreted as an integer"),
+        (Lying([0, "x"], lambda: 2), TypeError, "'str' object cannot be interpreted as an integer"),
+    ],
+    ids=["str", "dict", "set", "iterator", "generator", "none", "2**32", "2**64-1", "negative", "2**64",
+         "float", "str-item"],
+)
+def test_bad_tokens_raise_with_a_note(embedding: StaticEmbedding, tokens: object, error: type, message: str) -> None:
+    with raises_exactly(error, message, NOTE):
+        embedding.embed_tokens(tokens)
+
+
+def test_the_largest_id_converts_and_then_lies_past_the_table(embedding: StaticEmbedding) -> None:
+    with pytest.raises(BaseException) as caught:
+        embedding.embed_tokens([4294967295])
+    assert type(caught.value).__name__ == "PanicException"
+    assert str(caught.value) == "range start index 51539607540 out of range for slice of length 48"
+
+
+def test_an_index_error_from_python_code_keeps_its_class(embedding: StaticEmbedding) -> None:
+    class Bad:
+        def __index__(self) -> int:
+            raise KeyError("mine")
+
+    with raises_exactly(KeyError, "'mine'", NOTE):
+        embedding.embed_tokens([Bad()])
+
+
+def panic_type(embedding: StaticEmbedding) -> type[BaseException]:
+    with pytest.raises(BaseException) as caught:
+        embedding.embed_tokens([99])
+    return type(caught.value)
+
+
+def test_ids_past_the_table_panic_and_leave_the_object_usable(embedding: StaticEmbedding) -> None:
+    # 4 rows of 3 float32: 48 bytes, 12 per row.
+    panic = panic_type(embedding)
+    assert issubclass(panic, BaseException) and not issubclass(panic, Exception)
+    with raises_exactly(panic, "range end index 60 out of range for slice of length 48"):
+        embedding.embed_tokens([1, 4])
+    with raises_exactly(panic, "range start index 60 out of range for slice of length 48"):
+        embedding.embed_tokens([5])
+    assert embedding.embed_tokens([3]) == pytest.approx([9 / 18**0.5, 10 / 18**0.5, 11 / 18**0.5], rel=1e-6)
+
+
+def test_a_panic_raised_by_python_code_continues_as_a_panic(embedding: StaticEmbedding) -> None:
+    panic = panic_type(embedding)
+
+    class Panicking:
+        def __index__(self) -> int:
+            raise panic("raised in __index__")
+
+    with raises_exactly(panic, "raised in __index__"):
+        embedding.embed_tokens([Panicking()])
+    assert len(embedding.embed_tokens([0])) == 3
+
+
+def test_no_ids_give_nan_everywhere(embedding: StaticEmbedding) -> None:
+    assert all(np.isnan(embedding.embed_tokens([])))
+
+
+def test_rows_of_width_zero_give_an_empty_list(tmp_path: Path) -> None:
+    write_raw(tmp_path, "F32", (5, 0), b"")
+    assert StaticEmbedding(str(tmp_path)).embed_tokens([0, 7, 4294967295]) == []
+    assert StaticEmbedding(str(tmp_path)).embed_tokens([]) == []
+
+
+def test_a_row_width_beyond_memory_raises_memory_error(tmp_path: Path) -> None:
+    write_raw(tmp_path, "F32", (1, 2**62), b"")
+    with pytest.raises(MemoryError):
+        StaticEmbedding(str(tmp_path)).embed_tokens([0])
+
+
+class TestLoading:
+    def test_the_first_call_loads_even_without_ids(self, tmp_path: Path) -> None:
+        (tmp_path / WEIGHTS_FILE).write_bytes(struct.pack("<Q", 2) + b"{}")
+        embedding = StaticEmbedding(str(tmp_path))
+        for _ in range(2):
+            with raises_exactly(RuntimeError, "Could not find tensor details for the current safetensors model"):
+                embedding.embed_tokens([])
+
+    @pytest.mark.parametrize(
+        ("header", "message"),
+        [
+            (b"", "SerDe Error: "),
+            (b"[]", "SerDe Error: "),
+            (b'{"a":1,}', "SerDe Error: "),
+        ],
+        ids=["empty", "array", "trailing-comma"],
+    )
+    def test_a_malformed_header_is_a_serde_error(self, tmp_path: Path, header: bytes, message: str) -> None:
+        (tmp_path / WEIGHTS_FILE).write_bytes(struct.pack("<Q", len(header)) + header)
+        with pytest.raises(RuntimeError) as caught:
+            StaticEmbedding(str(tmp_path)).embed_tokens([0])
+        assert str(caught.value).startswith(message) and " at line 1 column " in str(caught.value)
+        assert not hasattr(caught.value, "__notes__")
+
+    def test_a_directory_in_place_of_the_file_is_an_io_error(self, tmp_path: Path) -> None:
+        (tmp_path / WEIGHTS_FILE).mkdir()
+        with raises_exactly(RuntimeError, "IO Error: is a directory. Details: Is a directory (os error 21)"):
+            StaticEmbedding(str(tmp_path)).embed_tokens([0])
+
+    def test_a_deleted_file_fails_until_it_is_restored(self, model_dir: str) -> None:
+        path = Path(model_dir) / WEIGHTS_FILE
+        saved = path.read_bytes()
+        embedding = StaticEmbedding(model_dir)
+        path.unlink()
+        with raises_exactly(RuntimeError, "IO Error: entity not found. Details: No such file or directory (os error 2)"):
+            embedding.embed_tokens([0])
+        path.write_bytes(saved)
+        assert len(embedding.embed_tokens([0])) == 3
+
+    def test_results_ignore_changes_to_the_file_after_the_load(
+        self, make_model_dir: MakeModelDir, model_dir: str
+    ) -> None:
+        embedding = StaticEmbedding(model_dir)
+        before = embedding.embed_tokens([0, 1])
+        (make_model_dir(np.zeros((4, 3), np.float32)) / WEIGHTS_FILE).replace(Path(model_dir) / WEIGHTS_FILE)
+        assert embedding.embed_tokens([0, 1]) == before
+        assert embedding.embed_tokens([2]) != before
+
+    def test_rows_decoded_before_a_failing_id_stay_usable(self, make_model_dir: MakeModelDir) -> None:
+        embedding = StaticEmbedding(str(make_model_dir(np.float16([[1, 2], [3, 4]]))), False)
+        with pytest.raises(BaseException, match="range end index 12"):
+            embedding.embed_tokens([1, 2])
+        assert embedding.embed_tokens([1]) == [3.0, 4.0]
+
+
+class Reentrant:
+    """A sequence whose iteration calls back into `embedding`."""
+
+    def __init__(self, embedding: StaticEmbedding, swallow: bool) -> None:
+        self.embedding, self.swallow, self.inner = embedding, swallow, None
+
+    def __len__(self) -> int:
+        return 1
+
+    def __getitem__(self, index: int) -> int:
+        return [0][index]
+
+    def __iter__(self) -> Iterator[int]:
+        try:
+            self.embedding.embed_tokens([0])
+        except RuntimeError as error:
+            self.inner = error
+            if not self.swallow:
+                raise
+        return iter([0])
+
+
+class TestExclusiveUse:
+    def test_a_reentrant_call_fails_and_its_error_may_propagate(self, embedding: StaticEmbedding) -> None:
+        tokens = Reentrant(embedding, swallow=False)
+        with raises_exactly(RuntimeError, "Already borrowed", NOTE):
+            embedding.embed_tokens(tokens)
+        assert len(embedding.embed_tokens([0])) == 3
+
+    def test_a_reentrant_call_fails_while_the_outer_goes_on(self, embedding: StaticEmbedding) -> None:
+        tokens = Reentrant(embedding, swallow=True)
+        assert embedding.embed_tokens(tokens) == embedding.embed_tokens([0])
+        assert str(tokens.inner) == "Already borrowed" and not hasattr(tokens.inner, "__notes__")
+
+    def test_a_call_from_another_thread_fails_at_once(self, embedding: StaticEmbedding) -> None:
+        entered, release = threading.Event(), threading.Event()
+        outcome: list[BaseException] = []
+
+        class Waiting:
+            def __len__(self) -> int:
+                return 1
+
+            def __getitem__(self, index: int) -> int:
+                return [0][index]
+
+            def __iter__(self) -> Iterator[int]:
+                entered.set()
+                release.wait(10)
+                return iter([0])
+
+        def other() -> None:
+            entered.wait(10)
+            try:
+                embedding.embed_tokens([0])
+            except RuntimeError as error:
+                outcome.append(error)
+            release.set()
+
+        thread = threading.Thread(target=other)
+        thread.start()
+        assert len(embedding.embed_tokens(Waiting())) == 3
+        thread.join()
+        assert [str(e) for e in outcome] == ["Already borrowed"]
