@@ -1,0 +1,45 @@
+"""Fixtures shared by the Python tests: model directories holding real weights files."""
+
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+import numpy.typing as npt
+import pytest
+from safetensors.numpy import save_file
+
+# The shared helpers' asserts should explain themselves like the tests' own.
+pytest.register_assert_rewrite("exact_raises")
+
+from corvid_py import StaticEmbedding  # noqa: E402
+
+WEIGHTS_FILE = "model.safetensors"
+
+# Four token rows of three distinct values each.
+SMALL_TABLE = np.arange(12, dtype=np.float32).reshape(4, 3)
+
+type MakeModelDir = Callable[..., Path]
+
+
+@pytest.fixture
+def make_model_dir(tmp_path_factory: pytest.TempPathFactory) -> MakeModelDir:
+    """A function that writes `table` (converted to `dtype` when given) as the one
+    tensor of a weights file in a new directory, and returns that directory."""
+
+    def make(table: npt.ArrayLike, dtype: npt.DTypeLike = None) -> Path:
+        directory = tmp_path_factory.mktemp("model")
+        save_file({"embeddings": np.ascontiguousarray(table, dtype=dtype)}, directory / WEIGHTS_FILE)
+        return directory
+
+    return make
+
+
+@pytest.fixture
+def model_dir(make_model_dir: MakeModelDir) -> str:
+    """The text of a directory whose weights file holds SMALL_TABLE."""
+    return str(make_model_dir(SMALL_TABLE))
+
+
+@pytest.fixture
+def embedding(model_dir: str) -> StaticEmbedding:
+    return StaticEmbedding(model_dir)
