@@ -20,6 +20,7 @@
 #include "corvid/embedding_model.hpp"
 #include "corvid_py/float_list.hpp"
 #include "corvid_py/glue.hpp"
+#include "corvid_py/method_docs.hpp"
 #include "corvid_py/py_ref.hpp"
 #include "corvid_py/token_ids.hpp"
 
@@ -151,11 +152,7 @@ PyObject* StaticEmbedding_embed_tokens(PyObject* self, PyObject* const* args, Py
 constexpr const char class_doc[] = "StaticEmbedding(model_dir, normalize=True)\n--\n\n";
 
 constexpr const char embed_tokens_doc[] =
-    "embed_tokens($self, tokens)\n--\n\n"
-    "Generates an embedding for a pre-tokenized sequence of token IDs (use whatever "
-    "tokenization\nlibary you prefer to generate tokens).\n\n"
-    "The tensor is loaded lazily on first call. Embeddings are mean-pooled\n"
-    "and optionally normalized.";
+    "embed_tokens($self, tokens)\n--\n\n" CORVID_EMBED_TOKENS_DESCRIPTION;
 
 PyMethodDef StaticEmbedding_methods[] = {
     {

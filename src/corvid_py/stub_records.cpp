@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "corvid_py/method_docs.hpp"
 #include "corvid_py/stub_record.hpp"
 #include "corvid_py/stub_registry.hpp"
 #include "corvid_py/type_expression.hpp"
@@ -58,12 +59,8 @@ constexpr std::string_view new_doc =
     "* `model_dir` - Path to the model directory.\n"
     "* `normalize` - If `True`, output embeddings will be L2-normalized.";
 
-// The run-time method doc without its text signature; a test compares the two.
-constexpr std::string_view embed_tokens_doc =
-    "Generates an embedding for a pre-tokenized sequence of token IDs (use whatever "
-    "tokenization\nlibary you prefer to generate tokens).\n\n"
-    "The tensor is loaded lazily on first call. Embeddings are mean-pooled\n"
-    "and optionally normalized.";
+// The run-time method doc without its text signature.
+constexpr std::string_view embed_tokens_doc = CORVID_EMBED_TOKENS_DESCRIPTION;
 
 constexpr std::array static_embedding_methods = {
     MethodStub{
