@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace corvid {
 
@@ -17,6 +19,15 @@ public:
 private:
     std::string message_;
 };
+
+// One row of the errno table behind io_failure: the code and its {kind} phrase.
+struct IoErrorCategory {
+    int code;
+    std::string_view phrase;
+};
+
+// Every errno with a category of its own; any other code is "uncategorized error".
+[[nodiscard]] std::span<const IoErrorCategory> io_error_categories() noexcept;
 
 // "IO Error: {kind}. Details: {system text} (os error {code})" for an errno.
 [[nodiscard]] LoadError io_failure(int error_code);
