@@ -1,5 +1,7 @@
 """Fixtures shared by the Python tests: model directories holding real weights files."""
 
+import json
+import struct
 from collections.abc import Callable
 from pathlib import Path
 
@@ -19,6 +21,18 @@ WEIGHTS_FILE = "model.safetensors"
 SMALL_TABLE = np.arange(12, dtype=np.float32).reshape(4, 3)
 
 type MakeModelDir = Callable[..., Path]
+
+
+def write_weights(directory: Path, header: bytes, data: bytes = b"") -> None:
+    """Writes a weights file from its raw parts: the header length, the header, the data."""
+    (directory / WEIGHTS_FILE).write_bytes(struct.pack("<Q", len(header)) + header + data)
+
+
+def write_raw_tensor(directory: Path, dtype: str, shape: tuple[int, int], data: bytes) -> None:
+    """Writes a weights file holding one tensor given as its type name, shape and bytes
+    (for types numpy cannot name, and shapes the data does not fill)."""
+    entry = {"dtype": dtype, "shape": list(shape), "data_offsets": [0, len(data)]}
+    write_weights(directory, json.dumps({"t": entry}).encode(), data)
 
 
 @pytest.fixture

@@ -1,7 +1,5 @@
 """embed_tokens end to end: results bit for bit, token conversion, lazy loading, exclusive use."""
 
-import json
-import struct
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -9,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import WEIGHTS_FILE, MakeModelDir
+from conftest import MakeModelDir, write_raw_tensor
 from corvid_py import StaticEmbedding
 from exact_raises import raises_exactly
 
@@ -37,11 +35,6 @@ def reference(rows: np.ndarray, ids: list[int], normalize: bool) -> np.ndarray:
     return mean
 
 
-def write_raw(directory: Path, dtype: str, shape: tuple[int, int], data: bytes) -> None:
-    header = json.dumps({"t": {"dtype": dtype, "shape": list(shape), "data_offsets": [0, len(data)]}})
-    (directory / WEIGHTS_FILE).write_bytes(struct.pack("<Q", len(header)) + header.encode() + data)
-
-
 def bf16_to_f32(halves: np.ndarray) -> np.ndarray:
     return (halves.astype(np.uint32) << 16).view(np.float32)
 
@@ -58,7 +51,7 @@ def test_results_match_a_float32_reference_bit_for_bit(
     if dtype == "bfloat16":
         wide = (rng.standard_normal((50, 19)) * 100).astype(np.float32)
         stored = (wide.view(np.uint32) >> 16).astype(np.uint16)
-        write_raw(tmp_path, "BF16", stored.shape, stored.astype("<u2").tobytes())
+        write_raw_tensor(tmp_path, "BF16", stored.shape, stored.astype("<u2").tobytes())
         directory, rows = tmp_path, bf16_to_f32(stored)
     else:
         table = rng.standard_normal((50, 19)) * 100
@@ -195,70 +188,15 @@ def test_no_ids_give_nan_everywhere(embedding: StaticEmbedding) -> None:
 
 
 def test_rows_of_width_zero_give_an_empty_list(tmp_path: Path) -> None:
-    write_raw(tmp_path, "F32", (5, 0), b"")
+    write_raw_tensor(tmp_path, "F32", (5, 0), b"")
     assert StaticEmbedding(str(tmp_path)).embed_tokens([0, 7, 4294967295]) == []
     assert StaticEmbedding(str(tmp_path)).embed_tokens([]) == []
 
 
 def test_a_row_width_beyond_memory_raises_memory_error(tmp_path: Path) -> None:
-    write_raw(tmp_path, "F32", (1, 2**62), b"")
+    write_raw_tensor(tmp_path, "F32", (1, 2**62), b"")
     with pytest.raises(MemoryError):
         StaticEmbedding(str(tmp_path)).embed_tokens([0])
-
-
-class TestLoading:
-    def test_the_first_call_loads_even_without_ids(self, tmp_path: Path) -> None:
-        (tmp_path / WEIGHTS_FILE).write_bytes(struct.pack("<Q", 2) + b"{}")
-        embedding = StaticEmbedding(str(tmp_path))
-        for _ in range(2):
-            with raises_exactly(RuntimeError, "Could not find tensor details for the current safetensors model"):
-                embedding.embed_tokens([])
-
-    @pytest.mark.parametrize(
-        ("header", "message"),
-        [
-            (b"", "SerDe Error: "),
-            (b"[]", "SerDe Error: "),
-            (b'{"a":1,}', "SerDe Error: "),
-        ],
-        ids=["empty", "array", "trailing-comma"],
-    )
-    def test_a_malformed_header_is_a_serde_error(self, tmp_path: Path, header: bytes, message: str) -> None:
-        (tmp_path / WEIGHTS_FILE).write_bytes(struct.pack("<Q", len(header)) + header)
-        with pytest.raises(RuntimeError) as caught:
-            StaticEmbedding(str(tmp_path)).embed_tokens([0])
-        assert str(caught.value).startswith(message) and " at line 1 column " in str(caught.value)
-        assert not hasattr(caught.value, "__notes__")
-
-    def test_a_directory_in_place_of_the_file_is_an_io_error(self, tmp_path: Path) -> None:
-        (tmp_path / WEIGHTS_FILE).mkdir()
-        with raises_exactly(RuntimeError, "IO Error: is a directory. Details: Is a directory (os error 21)"):
-            StaticEmbedding(str(tmp_path)).embed_tokens([0])
-
-    def test_a_deleted_file_fails_until_it_is_restored(self, model_dir: str) -> None:
-        path = Path(model_dir) / WEIGHTS_FILE
-        saved = path.read_bytes()
-        embedding = StaticEmbedding(model_dir)
-        path.unlink()
-        with raises_exactly(RuntimeError, "IO Error: entity not found. Details: No such file or directory (os error 2)"):
-            embedding.embed_tokens([0])
-        path.write_bytes(saved)
-        assert len(embedding.embed_tokens([0])) == 3
-
-    def test_results_ignore_changes_to_the_file_after_the_load(
-        self, make_model_dir: MakeModelDir, model_dir: str
-    ) -> None:
-        embedding = StaticEmbedding(model_dir)
-        before = embedding.embed_tokens([0, 1])
-        (make_model_dir(np.zeros((4, 3), np.float32)) / WEIGHTS_FILE).replace(Path(model_dir) / WEIGHTS_FILE)
-        assert embedding.embed_tokens([0, 1]) == before
-        assert embedding.embed_tokens([2]) != before
-
-    def test_rows_decoded_before_a_failing_id_stay_usable(self, make_model_dir: MakeModelDir) -> None:
-        embedding = StaticEmbedding(str(make_model_dir(np.float16([[1, 2], [3, 4]]))), False)
-        with pytest.raises(BaseException, match="range end index 12"):
-            embedding.embed_tokens([1, 2])
-        assert embedding.embed_tokens([1]) == [3.0, 4.0]
 
 
 class Reentrant:
