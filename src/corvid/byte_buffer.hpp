@@ -7,6 +7,8 @@
 #include <new>
 #include <span>
 
+#include <sys/mman.h>
+
 namespace corvid {
 
 // Move-only bytes from malloc: allocating leaves them uninitialised (no pass
@@ -19,7 +21,17 @@ public:
     // Throws std::bad_alloc when `size` bytes cannot be had.
     [[nodiscard]] static ByteBuffer allocate(std::size_t size) {
         ByteBuffer buffer;
-        if (size != 0) {
+        if (size >= huge_page_size) {
+            // Whole huge pages: one page fault per 2 MiB instead of per 4 KiB
+            // while the buffer is first filled, and far fewer TLB misses when
+            // rows are then read at random. The advice is only a hint.
+            void* memory = nullptr;
+            if (::posix_memalign(&memory, huge_page_size, size) != 0) throw std::bad_alloc();
+            buffer.data_.reset(static_cast<std::byte*>(memory));
+#ifdef MADV_HUGEPAGE
+            (void)::madvise(memory, size - size % huge_page_size, MADV_HUGEPAGE);
+#endif
+        } else if (size != 0) {
             buffer.data_.reset(static_cast<std::byte*>(std::malloc(size)));
             if (!buffer.data_) throw std::bad_alloc();
         }
@@ -46,6 +58,8 @@ public:
     }
 
 private:
+    static constexpr std::size_t huge_page_size = std::size_t{2} << 20;
+
     struct Free {
         void operator()(std::byte* bytes) const noexcept { std::free(bytes); }
     };
