@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
@@ -42,13 +43,14 @@ std::string to_decimal(uint128 value) {
 
 constexpr std::size_t rows_per_group = 8;
 constexpr std::size_t cache_line = 64;
+// Past this, the processor's own prefetcher has caught on to the row.
+constexpr std::size_t prefetch_limit = 4096;
 
-// Asks for the cache lines of a row that is about to be read.
+// Asks for the first cache lines of a row that is about to be read.
 void prefetch_row(const float* row, std::size_t width) noexcept {
     const auto* bytes = reinterpret_cast<const char*>(row);
-    for (std::size_t offset = 0; offset < width * sizeof(float); offset += cache_line) {
-        __builtin_prefetch(bytes + offset);
-    }
+    const std::size_t length = std::min(width * sizeof(float), prefetch_limit);
+    for (std::size_t offset = 0; offset < length; offset += cache_line) __builtin_prefetch(bytes + offset);
 }
 
 // A zero-filled accumulator; a width beyond any allocation is out of memory,
