@@ -43,10 +43,11 @@ std::string to_decimal(uint128 value) {
 
 constexpr std::size_t rows_per_group = 8;
 constexpr std::size_t cache_line = 64;
-// Past this, the processor's own prefetcher has caught on to the row.
-constexpr std::size_t prefetch_limit = 4096;
+// Past this, the processor's own prefetcher has caught on to the row;
+// asking for more only crowds the first-level cache.
+constexpr std::size_t prefetch_limit = 1024;
 
-// Asks for the first cache lines of a row that is about to be read.
+// Asks for the first cache lines (up to 1 KiB) of a row about to be read.
 void prefetch_row(const float* row, std::size_t width) noexcept {
     const auto* bytes = reinterpret_cast<const char*>(row);
     const std::size_t length = std::min(width * sizeof(float), prefetch_limit);
@@ -109,6 +110,7 @@ std::expected<void, LoadError> EmbeddingModel::ensure_loaded() {
 
 const std::byte* EmbeddingModel::stored_row(std::uint32_t id) const {
     if (id < rows_in_bytes_) return tensor_bytes_.data() + std::size_t{id} * row_bytes_;
+    // Any other row ends past the tensor; only the message is left to choose.
     // 128-bit arithmetic: start and end are exact, so an id can never wrap
     // around to a row that lies inside the tensor.
     const uint128 row_bytes = uint128{element_width(tensor_details_->dtype)} * tensor_details_->shape[1];
