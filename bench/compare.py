@@ -38,6 +38,9 @@ ID_COUNTS = (1, 16, 128, 1024)
 IMPLEMENTATIONS = ("corvid_py", "numpy", "torch")
 NORM_FLOOR = np.float32(1e-12)
 
+type Embed = Callable[[Sequence[int]], list[float]]
+type Header = dict[str, dict[str, object]]
+
 
 @dataclass(frozen=True)
 class ModelSpec:
@@ -85,7 +88,7 @@ def token_ids(spec: ModelSpec, count: int) -> list[int]:
 # ---- The numpy code users would write, and the file reading it needs -------------------------
 
 
-def read_header(path: pathlib.Path) -> tuple[dict, int]:
+def read_header(path: pathlib.Path) -> tuple[Header, int]:
     """The header of a weights file and the offset of its data section."""
     with open(path, "rb") as file:
         length = int.from_bytes(file.read(8), "little")
@@ -107,7 +110,7 @@ def load_numpy_table(path: pathlib.Path) -> np.ndarray:
     return table if table.dtype == np.float32 else table.astype(np.float32)
 
 
-def numpy_embedder(path: pathlib.Path) -> Callable[[Sequence[int]], list[float]]:
+def numpy_embedder(path: pathlib.Path) -> Embed:
     table = load_numpy_table(path)
 
     def embed(ids: Sequence[int]) -> list[float]:
@@ -117,7 +120,7 @@ def numpy_embedder(path: pathlib.Path) -> Callable[[Sequence[int]], list[float]]
     return embed
 
 
-def torch_embedder(path: pathlib.Path) -> Callable[[Sequence[int]], list[float]]:
+def torch_embedder(path: pathlib.Path) -> Embed:
     import torch
     from safetensors.torch import load_file
 
@@ -131,13 +134,13 @@ def torch_embedder(path: pathlib.Path) -> Callable[[Sequence[int]], list[float]]
     return embed
 
 
-def corvid_embedder(path: pathlib.Path) -> Callable[[Sequence[int]], list[float]]:
+def corvid_embedder(path: pathlib.Path) -> Embed:
     import corvid_py
 
     return corvid_py.StaticEmbedding(str(path.parent)).embed_tokens
 
 
-EMBEDDERS = {"corvid_py": corvid_embedder, "numpy": numpy_embedder, "torch": torch_embedder}
+EMBEDDERS: dict[str, Callable[[pathlib.Path], Embed]] = {"corvid_py": corvid_embedder, "numpy": numpy_embedder, "torch": torch_embedder}
 
 
 def torch_available() -> bool:
@@ -195,7 +198,7 @@ def check_exact(spec: ModelSpec) -> tuple[bool, str]:
 # ---- Warm calls -------------------------------------------------------------------------------
 
 
-def time_batch(embed: Callable[[Sequence[int]], list[float]], ids: list[int], calls: int) -> float:
+def time_batch(embed: Embed, ids: list[int], calls: int) -> float:
     """Microseconds per call over `calls` back-to-back calls."""
     start = time.perf_counter_ns()
     for _ in range(calls):
@@ -203,19 +206,19 @@ def time_batch(embed: Callable[[Sequence[int]], list[float]], ids: list[int], ca
     return (time.perf_counter_ns() - start) / calls / 1000
 
 
-def measure_warm(embedders: dict, spec: ModelSpec, rounds: int) -> dict:
+def measure_warm(embedders: dict[str, Embed], spec: ModelSpec, rounds: int) -> dict[tuple[str, int], tuple[float, float]]:
     """{(impl, count): (median µs, relative spread)}: rounds of one batch per implementation, the
     implementations' order rotated each round; the spread is the interquartile range / median."""
     results = {}
     for count in ID_COUNTS:
         ids = token_ids(spec, count)
         names = list(embedders)
-        calls = {}
+        calls: dict[str, int] = {}
         for name in names:
             embedders[name](ids)  # warm: rows decoded and cached
             single = time_batch(embedders[name], ids, 3)
             calls[name] = max(3, int(3000 / max(single, 0.1)))  # about 3 ms per batch
-        samples = {name: [] for name in names}
+        samples: dict[str, list[float]] = {name: [] for name in names}
         gc.collect()
         gc.disable()
         try:
@@ -277,17 +280,19 @@ def child_main(task: str, impl: str, weights: str) -> None:
     print(json.dumps(result))
 
 
-def run_child(task: str, impl: str, spec: ModelSpec) -> dict:
+def run_child(task: str, impl: str, spec: ModelSpec) -> dict[str, float]:
     command = [sys.executable, __file__, "--child", task, impl, str(spec.weights)]
     output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     return json.loads(output)
 
 
-def measure_fresh(impls: Sequence[str], spec: ModelSpec, repeats: int) -> dict:
+def measure_fresh(
+    impls: Sequence[str], spec: ModelSpec, repeats: int
+) -> dict[str, tuple[float, float | None]]:
     """{impl: (median seconds of the first call, median peak RSS growth)}, with "read" the plain
     read of the file. Subprocesses of the implementations alternate within each repeat."""
-    seconds = {name: [] for name in ("read", *impls)}
-    growth = {name: [] for name in impls}
+    seconds: dict[str, list[float]] = {name: [] for name in ("read", *impls)}
+    growth: dict[str, list[float]] = {name: [] for name in impls}
     for _ in range(repeats):
         for name in seconds:
             result = run_child("first-call", name, spec)
