@@ -79,6 +79,13 @@ private:
     std::optional<TensorDetails> tensor_details_;
     RowCache row_cache_;
     std::size_t row_width_ = 0;  // the second element of shape
+    std::size_t row_bytes_ = 0;  // meaningful for ids below rows_in_bytes_
+    // Ids below this have their whole row inside tensor_bytes_.
+    std::uint64_t rows_in_bytes_ = 0;
+    // Stored F32 rows at float alignment decode to themselves and are read in
+    // place: the tensor is its own cache, and a fully used table costs no
+    // second copy.
+    bool rows_in_place_ = false;
 };
 
 }  // namespace corvid

@@ -13,6 +13,12 @@ namespace corvid {
 // eight (for speed only) and a scalar tail.
 void add_row(std::span<float> accumulator, const float* row) noexcept;
 
+// add_row for each of `rows` in the order given. Every element receives the
+// rows' values in that order, one rounding each, so the result is the same bit
+// for bit; a group is summed in registers, column block by column block, which
+// saves a store and a load of the accumulator per row.
+void add_rows(std::span<float> accumulator, std::span<const float* const> rows) noexcept;
+
 // values[i] /= count for every i: a true division, so 0 / 0 gives NaN.
 void divide_by_count(std::span<float> values, float count) noexcept;
 

@@ -3,7 +3,6 @@
 #include "corvid/weights_reader.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <format>
 #include <optional>
 #include <string_view>
@@ -82,11 +81,9 @@ std::expected<LoadedTensor, LoadError> load_tensor(const std::filesystem::path& 
 
     const auto [begin, end] = chosen->data_offsets;
     check_tensor_range(begin, end, data_length);
-    // The tensor moves to the front of the file buffer, which then gives back
-    // the rest: the file is never held twice.
-    const auto tensor_size = static_cast<std::size_t>(end - begin);
-    std::memmove(file.data(), file.data() + data_start + begin, tensor_size);
-    file.shrink(tensor_size);
+    // The file buffer keeps the tensor's bytes and gives back the rest: the
+    // file is never held twice.
+    file.keep_range(data_start + static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
     return LoadedTensor{*chosen, std::move(file)};
 }
 

@@ -54,9 +54,61 @@ void reserve_hint(std::vector<std::uint32_t>& ids, PyObject* tokens) {
     }
 }
 
+// Converts the items that `next_item` gives (1: an item, 0: the end, -1: a
+// failure with the exception set) and appends them; false on the first failure.
+template <typename NextItem>
+bool extract_each(NextItem next_item, std::vector<std::uint32_t>& ids) {
+    for (;;) {
+        PyObject* raw_item = nullptr;
+        const int status = next_item(&raw_item);
+        if (status <= 0) return status == 0;
+        const PyRef item = PyRef::steal(raw_item);
+        const std::optional<std::uint32_t> id = extract_token_id(item.get());
+        if (!id) return false;
+        ids.push_back(*id);
+    }
+}
+
+// The items of an exact list or tuple, read by index exactly as their
+// iterators read them, without the iterator: the length is checked before
+// every item, so a list changed by an item's __index__ ends the same way.
+bool extract_by_index(PyObject* tokens, std::vector<std::uint32_t>& ids) {
+    Py_ssize_t index = 0;
+    if (PyTuple_CheckExact(tokens)) {
+        return extract_each([&](PyObject** item) {
+            if (index >= PyTuple_GET_SIZE(tokens)) return 0;
+            *item = Py_NewRef(PyTuple_GET_ITEM(tokens, index++));
+            return 1;
+        }, ids);
+    }
+    return extract_each([&](PyObject** item) {
+        if (index >= PyList_GET_SIZE(tokens)) return 0;
+        *item = PyList_GetItemRef(tokens, index++);
+        if (*item != nullptr) return 1;
+        // Only a list shrunk by another thread since the length check gets
+        // here; its iterator would end too.
+        PyErr_Clear();
+        return 0;
+    }, ids);
+}
+
+// The items through the iterator protocol.
+bool extract_iterated(PyObject* tokens, std::vector<std::uint32_t>& ids) {
+    PyRef iterator = PyRef::steal(PyObject_GetIter(tokens));
+    if (!iterator) return false;
+    return extract_each([&](PyObject** item) { return PyIter_NextItem(iterator.get(), item); }, ids);
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> extract_token_id(PyObject* item) {
+    // Small non-negative ints, the usual ids, are read directly; every other
+    // item takes the general path and its messages.
+    if (PyLong_CheckExact(item) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(item))) {
+        const Py_ssize_t value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(item));
+        static_assert(PyLong_SHIFT <= 32, "a compact int's magnitude fits in 32 bits");
+        if (value >= 0) return static_cast<std::uint32_t>(value);
+    }
     PyRef index;
     PyObject* number = item;
     if (!PyLong_Check(item)) {
@@ -86,18 +138,11 @@ std::optional<std::vector<std::uint32_t>> extract_token_ids(PyObject* tokens) {
     }
     std::vector<std::uint32_t> ids;
     reserve_hint(ids, tokens);
-    PyRef iterator = PyRef::steal(PyObject_GetIter(tokens));
-    if (!iterator) return std::nullopt;
-    for (;;) {
-        PyObject* raw_item = nullptr;
-        const int status = PyIter_NextItem(iterator.get(), &raw_item);
-        if (status < 0) return std::nullopt;
-        if (status == 0) return ids;
-        PyRef item = PyRef::steal(raw_item);
-        const std::optional<std::uint32_t> id = extract_token_id(item.get());
-        if (!id) return std::nullopt;
-        ids.push_back(*id);
-    }
+    const bool extracted = PyList_CheckExact(tokens) || PyTuple_CheckExact(tokens)
+                               ? extract_by_index(tokens, ids)
+                               : extract_iterated(tokens, ids);
+    if (!extracted) return std::nullopt;
+    return ids;
 }
 
 }  // namespace corvid_py

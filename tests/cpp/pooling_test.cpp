@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <tuple>
 #include <vector>
 
 namespace corvid {
@@ -37,6 +38,28 @@ TEST_P(add_row_test, adds_each_element_once_in_block_and_tail_alike) {
 }
 
 INSTANTIATE_TEST_SUITE_P(widths, add_row_test, ::testing::Values(0, 1, 7, 8, 9, 16, 23, 256));
+
+class add_rows_test : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+TEST_P(add_rows_test, equals_adding_the_rows_one_by_one_in_order) {
+    const auto [width, count] = GetParam();
+    std::vector<std::vector<float>> rows(count, std::vector<float>(width));
+    std::vector<const float*> pointers;
+    for (std::size_t r = 0; r < count; ++r) {
+        for (std::size_t i = 0; i < width; ++i) rows[r][i] = awkward(i * 5 + r) * (r % 2 == 0 ? 1.0f : -1.0f);
+        pointers.push_back(rows[r].data());
+    }
+    std::vector<float> grouped(width, 0.5f), one_by_one(width, 0.5f);
+    add_rows(grouped, pointers);
+    for (const float* row : pointers) {
+        for (std::size_t i = 0; i < width; ++i) one_by_one[i] = one_by_one[i] + row[i];
+    }
+    EXPECT_EQ(bits_of(grouped), bits_of(one_by_one));
+}
+
+INSTANTIATE_TEST_SUITE_P(widths_and_group_sizes, add_rows_test,
+                         ::testing::Combine(::testing::Values(0, 1, 9, 31, 32, 33, 75, 256),
+                                            ::testing::Values(0, 1, 3, 8)));
 
 TEST(divide_by_count_test, divides_truly_and_turns_an_empty_sum_into_nan) {
     std::vector<float> values = {1.0f, 10.0f, 0.0f};

@@ -49,12 +49,12 @@ def test_results_match_a_float32_reference_bit_for_bit(
 ) -> None:
     rng = np.random.default_rng(sum(map(ord, dtype)))
     if dtype == "bfloat16":
-        wide = (rng.standard_normal((50, 19)) * 100).astype(np.float32)
+        wide = (rng.standard_normal((50, 75)) * 100).astype(np.float32)
         stored = (wide.view(np.uint32) >> 16).astype(np.uint16)
         write_raw_tensor(tmp_path, "BF16", stored.shape, stored.astype("<u2").tobytes())
         directory, rows = tmp_path, bf16_to_f32(stored)
     else:
-        table = rng.standard_normal((50, 19)) * 100
+        table = rng.standard_normal((50, 75)) * 100
         stored = table.astype(dtype)
         directory, rows = make_model_dir(stored), stored.astype(np.float32)
     ids = rng.integers(0, 50, 40).tolist() + [3, 3, 3]
@@ -112,6 +112,29 @@ def raise_error() -> int:
 )
 def test_every_sequence_of_integers_gives_the_same_ids(embedding: StaticEmbedding, tokens: object) -> None:
     assert embedding.embed_tokens(tokens) == embedding.embed_tokens(tokens=[0, 1, 2])
+
+
+class Mutating:
+    """An id whose conversion changes the list it sits in."""
+
+    def __init__(self, tokens: list[object], change: Callable[[list[object]], object]) -> None:
+        self.tokens, self.change = tokens, change
+
+    def __index__(self) -> int:
+        self.change(self.tokens)
+        return 1
+
+
+@pytest.mark.parametrize(
+    ("tokens", "change"),
+    [([0, None, 2, 2], list.pop), ([0, None], lambda tokens: tokens.append(2))],
+    ids=["shrink", "grow"],
+)
+def test_a_list_changed_while_converted_is_read_as_its_iterator_reads_it(
+    embedding: StaticEmbedding, tokens: list[object], change: Callable[[list[object]], object]
+) -> None:
+    tokens[1] = Mutating(tokens, change)
+    assert embedding.embed_tokens(tokens) == embedding.embed_tokens([0, 1, 2])
 
 
 @pytest.mark.parametrize(
