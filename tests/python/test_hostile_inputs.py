@@ -84,6 +84,23 @@ def test_a_header_of_a_hundred_megabytes_of_white_space_is_a_serde_error(tmp_pat
     assert_still_usable(embedding, model_dir, RuntimeError)
 
 
+def heuristic_overcommit() -> bool:
+    try:
+        return Path("/proc/sys/vm/overcommit_memory").read_text().strip() == "0"
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not heuristic_overcommit(), reason="only a heuristic overcommit refuses a 1 TiB buffer at once")
+def test_a_weights_file_larger_than_memory_is_an_io_error(tmp_path: Path, model_dir: str) -> None:
+    with (tmp_path / WEIGHTS_FILE).open("wb") as file:
+        file.truncate(2**40)  # sparse: nothing is written
+    embedding = StaticEmbedding(str(tmp_path))
+    with pytest.raises(RuntimeError, match="^IO Error: out of memory. Details: out of memory$"):
+        embedding.embed_tokens([0])
+    assert_still_usable(embedding, model_dir, RuntimeError)
+
+
 def make_directory(path: Path) -> None:
     path.mkdir()
 
