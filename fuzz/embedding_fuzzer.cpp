@@ -4,6 +4,7 @@
 // every id past the table must fail with the exact range message.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>

@@ -143,7 +143,10 @@ def test_a_weights_file_replaced_after_construction_fails_on_the_first_call(
         embedding.embed_tokens([0])
     assert type(caught.value) is error and str(caught.value).startswith(message)
     # Put back, the file loads on the next call.
-    path.rmdir() if path.is_dir() and not path.is_symlink() else path.unlink()
+    if path.is_dir() and not path.is_symlink():
+        path.rmdir()
+    else:
+        path.unlink()
     path.write_bytes(saved)
     assert len(embedding.embed_tokens([0])) == 3
 
