@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ struct Failure {
     std::string text;
     std::string expected;
 };
+
+// Without it GoogleTest would print the cases' raw bytes, uninitialised ones included.
+std::ostream& operator<<(std::ostream& out, const Failure& failure) { return out << failure.name; }
 
 class header_failure_test : public ::testing::TestWithParam<Failure> {};
 

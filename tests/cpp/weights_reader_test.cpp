@@ -9,6 +9,7 @@
 #include <format>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -62,6 +63,9 @@ struct Choice {
     std::string header;
     DataType chosen;
 };
+
+// Without it GoogleTest would print the cases' raw bytes, uninitialised ones included.
+std::ostream& operator<<(std::ostream& out, const Choice& choice) { return out << choice.name; }
 
 class tensor_choice_test : public reader_test, public ::testing::WithParamInterface<Choice> {};
 

@@ -57,3 +57,15 @@ def model_dir(make_model_dir: MakeModelDir) -> str:
 @pytest.fixture
 def embedding(model_dir: str) -> StaticEmbedding:
     return StaticEmbedding(model_dir)
+
+
+@pytest.fixture(scope="session")
+def panic_exception(tmp_path_factory: pytest.TempPathFactory) -> type[BaseException]:
+    """The module's PanicException class, which it creates on first use and
+    does not export: caught from an id past the end of a table."""
+    directory = tmp_path_factory.mktemp("panic")
+    save_file({"embeddings": SMALL_TABLE}, directory / WEIGHTS_FILE)
+    with pytest.raises(BaseException) as caught:
+        StaticEmbedding(str(directory)).embed_tokens([len(SMALL_TABLE)])
+    assert type(caught.value).__name__ == "PanicException"
+    return type(caught.value)
