@@ -140,7 +140,9 @@ def corvid_embedder(path: pathlib.Path) -> Embed:
     return corvid_py.StaticEmbedding(str(path.parent)).embed_tokens
 
 
-EMBEDDERS: dict[str, Callable[[pathlib.Path], Embed]] = {"corvid_py": corvid_embedder, "numpy": numpy_embedder, "torch": torch_embedder}
+EMBEDDERS: dict[str, Callable[[pathlib.Path], Embed]] = {
+    "corvid_py": corvid_embedder, "numpy": numpy_embedder, "torch": torch_embedder,
+}
 
 
 def torch_available() -> bool:
@@ -206,7 +208,9 @@ def time_batch(embed: Embed, ids: list[int], calls: int) -> float:
     return (time.perf_counter_ns() - start) / calls / 1000
 
 
-def measure_warm(embedders: dict[str, Embed], spec: ModelSpec, rounds: int) -> dict[tuple[str, int], tuple[float, float]]:
+def measure_warm(
+    embedders: dict[str, Embed], spec: ModelSpec, rounds: int
+) -> dict[tuple[str, int], tuple[float, float]]:
     """{(impl, count): (median µs, relative spread)}: rounds of one batch per implementation, the
     implementations' order rotated each round; the spread is the interquartile range / median."""
     results = {}
