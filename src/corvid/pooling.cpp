@@ -38,10 +38,6 @@ inline void store_block(float* values, const Block& sum) noexcept { std::memcpy(
 
 }  // namespace
 
-void add_row(std::span<float> accumulator, const float* row) noexcept {
-    add_rows(accumulator, std::span<const float* const>(&row, 1));
-}
-
 // Compiled twice: for AVX (one register per block) and for the baseline; the
 // loader picks the version the processor runs. Both add in the same order.
 [[gnu::target_clones("avx", "default")]]
@@ -68,6 +64,10 @@ void add_rows(std::span<float> accumulator, std::span<const float* const> rows) 
         for (const float* row : rows) partial += row[i];
         sum[i] = partial;
     }
+}
+
+void add_row(std::span<float> accumulator, const float* row) noexcept {
+    add_rows(accumulator, std::span<const float* const>(&row, 1));
 }
 
 // The divisions vectorise; AVX halves their count. The sum of squares is one
