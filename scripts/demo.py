@@ -26,12 +26,15 @@ SENTENCES = [
 ]
 
 
+VOCABULARY_SIZE = 400
+
+
 def train_tokenizer() -> Tokenizer:
     """A tiny WordPiece tokenizer: any tokenizer that yields integer ids will do."""
     tokenizer = Tokenizer(models.WordPiece(unk_token="[UNK]"))
     tokenizer.normalizer = normalizers.BertNormalizer(lowercase=True)
     tokenizer.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
-    tokenizer.train_from_iterator([TRAINING_TEXT], trainers.WordPieceTrainer(vocab_size=400, special_tokens=["[UNK]"]))
+    tokenizer.train_from_iterator([TRAINING_TEXT], trainers.WordPieceTrainer(vocab_size=VOCABULARY_SIZE, special_tokens=["[UNK]"]))
     return tokenizer
 
 
@@ -43,7 +46,9 @@ def main() -> None:
     tokenizer = train_tokenizer()
     model_dir = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo-model"
     if not (model_dir / "model.safetensors").exists():
-        write_model(model_dir, rows=tokenizer.get_vocab_size(), dim=64, seed=7)
+        # Training may order the vocabulary differently from run to run; a row
+        # for every id the trainer may hand out keeps one model valid for all.
+        write_model(model_dir, rows=VOCABULARY_SIZE, dim=64, seed=7)
 
     model = corvid_py.StaticEmbedding(str(model_dir))  # normalize=True: unit-length vectors
     embeddings = []
