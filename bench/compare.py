@@ -43,7 +43,7 @@ type Header = dict[str, dict[str, object]]
 
 
 @dataclass(frozen=True)
-class ModelSpec:
+class BenchModel:
     rows: int
     dim: int
     dtype: str
@@ -61,28 +61,28 @@ class ModelSpec:
         return self.directory / "model.safetensors"
 
 
-TABLE_256 = ModelSpec(32768, 256, "F32")
-TABLE_1024 = ModelSpec(32768, 1024, "F32")
-TABLE_LARGE = ModelSpec(250000, 256, "F32")  # 244 MiB: the memory goals
-TABLE_F16 = ModelSpec(32768, 256, "F16")
-TABLE_BF16 = ModelSpec(32768, 256, "BF16")
+TABLE_256 = BenchModel(32768, 256, "F32")
+TABLE_1024 = BenchModel(32768, 1024, "F32")
+TABLE_LARGE = BenchModel(250000, 256, "F32")  # 244 MiB: the memory goals
+TABLE_F16 = BenchModel(32768, 256, "F16")
+TABLE_BF16 = BenchModel(32768, 256, "BF16")
 MODELS = (TABLE_256, TABLE_1024, TABLE_LARGE, TABLE_F16, TABLE_BF16)
 WARM_MODELS = (TABLE_256, TABLE_1024, TABLE_F16, TABLE_BF16)
 
 
-def ensure_model(spec: ModelSpec) -> None:
+def ensure_model(model: BenchModel) -> None:
     """Writes the model unless a file of the right size is already there (the generator is
     deterministic, so an existing file of that size holds the same table)."""
-    width = {"F32": 4, "F16": 2, "BF16": 2}[spec.dtype]
-    if spec.weights.exists() and spec.weights.stat().st_size > spec.rows * spec.dim * width:
+    width = {"F32": 4, "F16": 2, "BF16": 2}[model.dtype]
+    if model.weights.exists() and model.weights.stat().st_size > model.rows * model.dim * width:
         return
-    write_model(spec.directory, spec.rows, spec.dim, spec.dtype, seed=spec.rows + spec.dim)
+    write_model(model.directory, model.rows, model.dim, model.dtype, seed=model.rows + model.dim)
 
 
-def token_ids(spec: ModelSpec, count: int) -> list[int]:
+def token_ids(model: BenchModel, count: int) -> list[int]:
     """The same pseudo-random ids on every run, duplicates possible, as a Python user passes them."""
     rng = np.random.default_rng(count)
-    return [int(i) for i in rng.integers(0, spec.rows, count)]
+    return [int(i) for i in rng.integers(0, model.rows, count)]
 
 
 # ---- The numpy code users would write, and the file reading it needs -------------------------
@@ -184,11 +184,11 @@ def reference_embedding(rows: np.ndarray, ids: Sequence[int]) -> list[float]:
     return (mean / divisor).tolist()
 
 
-def check_exact(spec: ModelSpec) -> tuple[bool, str]:
-    rows = reference_rows(spec.weights)
-    embed = corvid_embedder(spec.weights)
+def check_exact(model: BenchModel) -> tuple[bool, str]:
+    rows = reference_rows(model.weights)
+    embed = corvid_embedder(model.weights)
     for count in ID_COUNTS:
-        ids = token_ids(spec, count)
+        ids = token_ids(model, count)
         first, again = embed(ids), embed(ids)  # decoded rows, then cached rows
         expected = reference_embedding(rows, ids)
         for got in (first, again):
@@ -209,13 +209,13 @@ def time_batch(embed: Embed, ids: list[int], calls: int) -> float:
 
 
 def measure_warm(
-    embedders: dict[str, Embed], spec: ModelSpec, rounds: int
+    embedders: dict[str, Embed], model: BenchModel, rounds: int
 ) -> dict[tuple[str, int], tuple[float, float]]:
     """{(impl, count): (median µs, relative spread)}: rounds of one batch per implementation, the
     implementations' order rotated each round; the spread is the interquartile range / median."""
     results = {}
     for count in ID_COUNTS:
-        ids = token_ids(spec, count)
+        ids = token_ids(model, count)
         names = list(embedders)
         calls: dict[str, int] = {}
         for name in names:
@@ -284,14 +284,14 @@ def child_main(task: str, impl: str, weights: str) -> None:
     print(json.dumps(result))
 
 
-def run_child(task: str, impl: str, spec: ModelSpec) -> dict[str, float]:
-    command = [sys.executable, __file__, "--child", task, impl, str(spec.weights)]
+def run_child(task: str, impl: str, model: BenchModel) -> dict[str, float]:
+    command = [sys.executable, __file__, "--child", task, impl, str(model.weights)]
     output = subprocess.run(command, check=True, capture_output=True, text=True).stdout
     return json.loads(output)
 
 
 def measure_fresh(
-    impls: Sequence[str], spec: ModelSpec, repeats: int
+    impls: Sequence[str], model: BenchModel, repeats: int
 ) -> dict[str, tuple[float, float | None]]:
     """{impl: (median seconds of the first call, median peak RSS growth)}, with "read" the plain
     read of the file. Subprocesses of the implementations alternate within each repeat."""
@@ -299,7 +299,7 @@ def measure_fresh(
     growth: dict[str, list[float]] = {name: [] for name in impls}
     for _ in range(repeats):
         for name in seconds:
-            result = run_child("first-call", name, spec)
+            result = run_child("first-call", name, model)
             seconds[name].append(result["seconds"])
             if name != "read":
                 growth[name].append(result["peak_growth"])
@@ -315,8 +315,8 @@ def verdict(ratio: float, goal: float, at_least: bool) -> str:
     return f"{'met' if met else 'NOT met'} ({'≥' if at_least else '≤'} {goal}x)"
 
 
-def warm_goal(spec: ModelSpec, count: int) -> float | None:
-    if spec.dim == 1024:
+def warm_goal(model: BenchModel, count: int) -> float | None:
+    if model.dim == 1024:
         return {1: 1.4, 1024: 2.5}.get(count)
     return 2.5 if count in (1, 16, 1024) else None
 
@@ -347,21 +347,21 @@ def report(args: argparse.Namespace) -> str:
 
     lines += ["### Exactness (corvid_py against a sequential float32 reference loop)", "",
               "| Model | Result |", "|---|---|"]
-    for spec in WARM_MODELS:
-        exact, text = check_exact(spec)
-        lines.append(f"| {spec.name} | {text if exact else 'MISMATCH: ' + text} |")
+    for model in WARM_MODELS:
+        exact, text = check_exact(model)
+        lines.append(f"| {model.name} | {text if exact else 'MISMATCH: ' + text} |")
 
     lines += ["", "### Warm calls, normalised (median µs per call, ± interquartile range)", "",
               "| Model | Ids | " + " | ".join(impls) + " | numpy / corvid_py | Goal |",
               "|---|---:|" + "---:|" * len(impls) + "---:|---|"]
-    for spec in WARM_MODELS:
-        warm = measure_warm({name: EMBEDDERS[name](spec.weights) for name in impls}, spec, args.rounds)
+    for model in WARM_MODELS:
+        warm = measure_warm({name: EMBEDDERS[name](model.weights) for name in impls}, model, args.rounds)
         gc.collect()
         for count in ID_COUNTS:
             cells = [f"{warm[name, count][0]:.2f} ± {100 * warm[name, count][1]:.0f}%" for name in impls]
             ratio = warm["numpy", count][0] / warm["corvid_py", count][0]
-            goal = warm_goal(spec, count)
-            lines.append(f"| {spec.name} | {count} | " + " | ".join(cells) +
+            goal = warm_goal(model, count)
+            lines.append(f"| {model.name} | {count} | " + " | ".join(cells) +
                          f" | {ratio:.2f}x | {verdict(ratio, goal, True) if goal else '-'} |")
 
     lines += ["", f"### First call on a fresh object, load included (fresh processes, median of "
@@ -369,31 +369,31 @@ def report(args: argparse.Namespace) -> str:
               "| Model | File | Plain read | " + " | ".join(impls) + " | corvid_py / read | Goal |",
               "|---|---:|---:|" + "---:|" * len(impls) + "---:|---|"]
     memory_rows = []
-    for spec in MODELS:
-        fresh = measure_fresh(impls, spec, args.repeats)
+    for model in MODELS:
+        fresh = measure_fresh(impls, model, args.repeats)
         read = fresh["read"][0]
         ratio = fresh["corvid_py"][0] / read
         cells = [f"{1000 * fresh[name][0]:.1f} ms" for name in impls]
-        lines.append(f"| {spec.name} | {mib(spec.weights.stat().st_size)} | {1000 * read:.1f} ms | " +
+        lines.append(f"| {model.name} | {mib(model.weights.stat().st_size)} | {1000 * read:.1f} ms | " +
                      " | ".join(cells) + f" | {ratio:.2f}x | {verdict(ratio, 1.3, False)} |")
-        memory_rows.append((spec, fresh))
+        memory_rows.append((model, fresh))
 
     lines += ["", "### Peak RSS growth of a process that loads and embeds 3 ids (median)", "",
               "| Model | File | " + " | ".join(impls) + " | corvid_py / file | Goal |",
               "|---|---:|" + "---:|" * len(impls) + "---:|---|"]
-    for spec, fresh in memory_rows:
-        size = spec.weights.stat().st_size
+    for model, fresh in memory_rows:
+        size = model.weights.stat().st_size
         ratio = fresh["corvid_py"][1] / size
-        goal = verdict(ratio, 1.1, False) if spec == TABLE_LARGE else "-"
+        goal = verdict(ratio, 1.1, False) if model == TABLE_LARGE else "-"
         cells = [mib(fresh[name][1]) for name in impls]
-        lines.append(f"| {spec.name} | {mib(size)} | " + " | ".join(cells) + f" | {ratio:.2f}x | {goal} |")
+        lines.append(f"| {model.name} | {mib(size)} | " + " | ".join(cells) + f" | {ratio:.2f}x | {goal} |")
 
-    spec = TABLE_LARGE
-    table_size = spec.rows * spec.dim * 4
-    lines += ["", f"### Resident memory growth after every row of {spec.name} was embedded once", "",
+    model = TABLE_LARGE
+    table_size = model.rows * model.dim * 4
+    lines += ["", f"### Resident memory growth after every row of {model.name} was embedded once", "",
               "| Table | " + " | ".join(impls) + " | corvid_py / table | Goal |",
               "|---:|" + "---:|" * len(impls) + "---:|---|"]
-    resident = {name: run_child("warm-all", name, spec)["resident_growth"] for name in impls}
+    resident = {name: run_child("warm-all", name, model)["resident_growth"] for name in impls}
     ratio = resident["corvid_py"] / table_size
     lines.append(f"| {mib(table_size)} | " + " | ".join(mib(resident[name]) for name in impls) +
                  f" | {ratio:.2f}x | {verdict(ratio, 1.1, False)} |")
@@ -409,8 +409,8 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=21, help="rounds of warm-call batches")
     parser.add_argument("--repeats", type=int, default=5, help="fresh processes per first-call figure")
     args = parser.parse_args()
-    for spec in MODELS:
-        ensure_model(spec)
+    for model in MODELS:
+        ensure_model(model)
     text = report(args)
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(text)

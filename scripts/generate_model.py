@@ -4,6 +4,7 @@
 """
 
 import argparse
+import json
 import pathlib
 
 import numpy as np
@@ -24,9 +25,8 @@ def bf16_bytes(table: np.ndarray) -> bytes:
 
 
 def write_safetensors(path: pathlib.Path, name: str, dtype: str, shape: tuple[int, int], data: bytes) -> None:
-    """Writes one raw tensor in the safetensors layout (for dtypes numpy cannot name)."""
-    import json
-
+    """Writes one raw tensor in the safetensors layout (for dtypes numpy cannot name, and
+    shapes the data does not fill)."""
     header = json.dumps({name: {"dtype": dtype, "shape": list(shape), "data_offsets": [0, len(data)]}}).encode()
     path.write_bytes(len(header).to_bytes(8, "little") + header + data)
 

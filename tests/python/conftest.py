@@ -1,7 +1,7 @@
 """Fixtures shared by the Python tests: model directories holding real weights files."""
 
-import json
 import struct
+import sys
 from collections.abc import Callable
 from pathlib import Path
 
@@ -14,6 +14,9 @@ from safetensors.numpy import save_file
 pytest.register_assert_rewrite("exact_raises")
 
 from corvid_py import StaticEmbedding  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+from generate_model import write_safetensors  # noqa: E402
 
 WEIGHTS_FILE = "model.safetensors"
 
@@ -29,10 +32,8 @@ def write_weights(directory: Path, header: bytes, data: bytes = b"") -> None:
 
 
 def write_raw_tensor(directory: Path, dtype: str, shape: tuple[int, int], data: bytes) -> None:
-    """Writes a weights file holding one tensor given as its type name, shape and bytes
-    (for types numpy cannot name, and shapes the data does not fill)."""
-    entry = {"dtype": dtype, "shape": list(shape), "data_offsets": [0, len(data)]}
-    write_weights(directory, json.dumps({"t": entry}).encode(), data)
+    """Writes a weights file holding one tensor given as its type name, shape and bytes."""
+    write_safetensors(directory / WEIGHTS_FILE, "t", dtype, shape, data)
 
 
 @pytest.fixture

@@ -75,23 +75,6 @@ def test_results_are_python_floats_and_nan_survives(make_model_dir: MakeModelDir
     assert np.isnan(result[0]) and result[1] == float(np.float32(0.1))
 
 
-class Lying:
-    """A sequence whose length and iteration disagree, or fail."""
-
-    def __init__(self, items: list[object], length: Callable[[], int]) -> None:
-        self.items, self.length = items, length
-
-    def __len__(self) -> int:
-        return self.length()
-
-    def __getitem__(self, index: int) -> object:
-        return self.items[index]
-
-
-def raise_error() -> int:
-    raise ValueError("no length")
-
-
 @pytest.mark.parametrize(
     "tokens",
     [
@@ -104,11 +87,9 @@ def raise_error() -> int:
         np.arange(3, dtype=np.uint8),
         [False, True, 2],
         [np.int32(0), np.uint64(1), np.int8(2)],
-        Lying([0, 1, 2], lambda: 2**62),
-        Lying([0, 1, 2], raise_error),
     ],
     ids=["list", "tuple", "range", "bytes", "bytearray", "int64-array", "uint8-array", "bools",
-         "numpy-scalars", "huge-len", "failing-len"],
+         "numpy-scalars"],
 )
 def test_every_sequence_of_integers_gives_the_same_ids(embedding: StaticEmbedding, tokens: object) -> None:
     assert embedding.embed_tokens(tokens) == embedding.embed_tokens(tokens=[0, 1, 2])
@@ -151,7 +132,7 @@ def test_a_list_changed_while_converted_is_read_as_its_iterator_reads_it(
         ([-1], OverflowError, "can't convert negative int to unsigned"),
         ([2**64], OverflowError, "int too big to convert"),
         ([1.0], TypeError, "'float' object cannot be interpreted as an integer"),
-        (Lying([0, "x"], lambda: 2), TypeError, "'str' object cannot be interpreted as an integer"),
+        ([0, "x"], TypeError, "'str' object cannot be interpreted as an integer"),
     ],
     ids=["str", "dict", "set", "iterator", "generator", "none", "2**32", "2**64-1", "negative", "2**64",
          "float", "str-item"],

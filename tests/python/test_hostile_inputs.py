@@ -39,16 +39,13 @@ def assert_still_usable(embedding: StaticEmbedding, model_dir: str, error: type[
 # (file bytes, exception, text the message starts with); PANIC stands for PanicException.
 PANIC = BaseException
 HOSTILE_FILES = {
-    "length-2**64-1": (weights_file(entry(), length=2**64 - 1), PANIC, "mid > len"),
     "length-2**64-8": (weights_file(entry(), length=2**64 - 8), PANIC, "mid > len"),
     "length-2**63": (weights_file(entry(), length=2**63), PANIC, "mid > len"),
     "row-width-2**62": (weights_file(entry(shape=[1, 2**62])), MemoryError, ""),
     "row-width-2**62+1-F64": (weights_file(entry(dtype="F64", shape=[1, 2**62 + 1])), MemoryError, ""),
     "row-width-2**64-1-U8": (weights_file(entry(dtype="U8", shape=[1, 2**64 - 1])), MemoryError, ""),
-    "end-past-data": (weights_file(entry(data_offsets=[0, 49])), PANIC, "range end index 49 "),
     "begin-past-data": (weights_file(entry(data_offsets=[2**64 - 1, 2**64 - 1])), PANIC, "range start index "),
     "end-2**64-1": (weights_file(entry(data_offsets=[0, 2**64 - 1])), PANIC, "range end index 18446744073709551615 "),
-    "reversed": (weights_file(entry(data_offsets=[40, 8])), PANIC, "slice index starts at 40 but ends at 8"),
     "nesting-128": (weights_file(nested(128)), RuntimeError, "SerDe Error: nesting is deeper"),
     "nesting-a-million": (weights_file(b"[" * 10**6), RuntimeError, "SerDe Error: "),
     "unclosed-string": (weights_file(b'{"' + b"x" * 10**6), RuntimeError, "SerDe Error: "),
@@ -118,7 +115,7 @@ def dangling_link(path: Path) -> None:
 
 
 REPLACEMENTS: dict[str, tuple[Callable[[Path], None], type[BaseException], str]] = {
-    "directory": (make_directory, RuntimeError, "IO Error: is a directory. "),
+    "directory": (make_directory, RuntimeError, "IO Error: is a directory. Details: Is a directory (os error 21)"),
     "link-to-dev-null": (link_to_dev_null, PANIC, "mid > len"),
     "link-loop": (link_to_itself, RuntimeError, "IO Error: filesystem loop"),
     "dangling-link": (dangling_link, RuntimeError, "IO Error: entity not found. "),
@@ -219,9 +216,3 @@ def test_hostile_token_sequences(
         embedding.embed_tokens(tokens)
     assert str(caught.value) == message and caught.value.__notes__ == ["while processing 'tokens'"]
     assert embedding.embed_tokens([0, 1, 2]) == expected
-
-
-def test_many_ids_past_the_table_in_one_call(embedding: StaticEmbedding, panic_exception: type[BaseException]) -> None:
-    with pytest.raises(panic_exception, match="^range start index 51539607540 "):
-        embedding.embed_tokens(range(2**32 - 1, 0, -(2**28)))
-    assert len(embedding.embed_tokens(range(4))) == 3
