@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "corvid/data_type.hpp"
-#include "corvid/element_decoding.hpp"
-#include "corvid/embedding_model.hpp"
-#include "corvid/pooling.hpp"
+#include "corvid/load/data_type.hpp"
+#include "corvid/model/element_decoding.hpp"
+#include "corvid/model/embedding_model.hpp"
+#include "corvid/model/pooling.hpp"
 #include "safetensors_writer.hpp"
 #include "temp_dir.hpp"
 

@@ -17,10 +17,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "corvid/data_type.hpp"
-#include "corvid/element_decoding.hpp"
-#include "corvid/embedding_model.hpp"
-#include "corvid/internal_failure.hpp"
+#include "corvid/load/data_type.hpp"
+#include "corvid/model/element_decoding.hpp"
+#include "corvid/model/embedding_model.hpp"
+#include "corvid/load/internal_failure.hpp"
 #include "memory_file.hpp"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <unordered_set>
 #include <variant>
 
-#include "corvid/header_parser.hpp"
-#include "corvid/tensor_details_decoding.hpp"
+#include "corvid/load/header_parser.hpp"
+#include "corvid/load/tensor_details_decoding.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "corvid/internal_failure.hpp"
-#include "corvid/weights_reader.hpp"
+#include "corvid/load/internal_failure.hpp"
+#include "corvid/load/weights_reader.hpp"
 #include "memory_file.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "corvid/internal_failure.hpp"
+#include "corvid/load/internal_failure.hpp"
 
 namespace corvid_py {
 

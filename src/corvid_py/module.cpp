@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "corvid/embedding_model.hpp"
+#include "corvid/model/embedding_model.hpp"
 #include "corvid_py/float_list.hpp"
 #include "corvid_py/glue.hpp"
 #include "corvid_py/method_docs.hpp"

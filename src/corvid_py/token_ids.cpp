@@ -5,7 +5,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "corvid/internal_failure.hpp"
+#include "corvid/load/internal_failure.hpp"
 #include "corvid_py/glue.hpp"
 #include "corvid_py/py_ref.hpp"
 

@@ -1,5 +1,5 @@
 // The owned byte buffer: keeping a range of it, in place or moved.
-#include "corvid/byte_buffer.hpp"
+#include "corvid/load/byte_buffer.hpp"
 
 #include <gtest/gtest.h>
 

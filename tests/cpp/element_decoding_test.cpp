@@ -1,6 +1,6 @@
 // Element decoding: each type's conversion, rows at any alignment, and the
 // two binary16 widening paths agreeing on every pattern.
-#include "corvid/element_decoding.hpp"
+#include "corvid/model/element_decoding.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "corvid/half_widening.hpp"
+#include "corvid/model/half_widening.hpp"
 
 namespace corvid {
 namespace {

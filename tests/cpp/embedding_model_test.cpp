@@ -1,5 +1,5 @@
 // Construction of the embedding model: path joining and the existence test.
-#include "corvid/embedding_model.hpp"
+#include "corvid/model/embedding_model.hpp"
 
 #include <gtest/gtest.h>
 

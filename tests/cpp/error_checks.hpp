@@ -6,8 +6,8 @@
 #include <expected>
 #include <string_view>
 
-#include "corvid/internal_failure.hpp"
-#include "corvid/load_error.hpp"
+#include "corvid/load/internal_failure.hpp"
+#include "corvid/load/load_error.hpp"
 
 namespace corvid::test {
 

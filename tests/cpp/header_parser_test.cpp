@@ -1,6 +1,6 @@
 // Header parsing: strict grammar, number kinds, nesting limit, failure
 // positions and folding of repeated names.
-#include "corvid/header_parser.hpp"
+#include "corvid/load/header_parser.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The load error catalogue: errno categories and the message families.
-#include "corvid/load_error.hpp"
+#include "corvid/load/load_error.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The float32 arithmetic of an embedding, bit for bit.
-#include "corvid/pooling.hpp"
+#include "corvid/model/pooling.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The cache of decoded rows.
-#include "corvid/row_cache.hpp"
+#include "corvid/model/row_cache.hpp"
 
 #include <gtest/gtest.h>
 

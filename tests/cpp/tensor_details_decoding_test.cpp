@@ -1,12 +1,12 @@
 // Decoding header entries into tensor descriptions: both forms, every rejection.
-#include "corvid/tensor_details_decoding.hpp"
+#include "corvid/load/tensor_details_decoding.hpp"
 
 #include <gtest/gtest.h>
 
 #include <format>
 #include <string>
 
-#include "corvid/header_parser.hpp"
+#include "corvid/load/header_parser.hpp"
 
 namespace corvid {
 namespace {

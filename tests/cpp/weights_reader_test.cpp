@@ -1,5 +1,5 @@
 // Reading weights files: tensor choice and the whole failure catalogue.
-#include "corvid/weights_reader.hpp"
+#include "corvid/load/weights_reader.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,9 +1,9 @@
 // Binary16 to binary32 widening by bit rule and by the F16C instruction.
-#include "corvid/half_widening.hpp"
+#include "corvid/model/half_widening.hpp"
 
 #include <bit>
 
-#include "corvid/little_endian.hpp"
+#include "corvid/load/little_endian.hpp"
 
 #ifdef CORVID_HALF_INSTRUCTION
 #include <immintrin.h>

@@ -4,9 +4,10 @@
 #include <expected>
 #include <filesystem>
 
-#include "corvid/byte_buffer.hpp"
-#include "corvid/load_error.hpp"
-#include "corvid/tensor_details.hpp"
+#include "corvid/load/byte_buffer.hpp"
+#include "corvid/load/load_error.hpp"
+#include "corvid/load/stop_check.hpp"
+#include "corvid/load/tensor_details.hpp"
 
 namespace corvid {
 
@@ -18,6 +19,8 @@ struct LoadedTensor {
 // Reads the weights file at `path` and returns its first usable tensor.
 // Expected failures are LoadError values; a file too short for its header
 // length or offsets outside the data section are internal failures (thrown).
-[[nodiscard]] std::expected<LoadedTensor, LoadError> load_tensor(const std::filesystem::path& path);
+// `stop` is polled while reading (see StopCheck).
+[[nodiscard]] std::expected<LoadedTensor, LoadError> load_tensor(
+    const std::filesystem::path& path, StopCheck stop = {});
 
 }  // namespace corvid

@@ -1,16 +1,16 @@
 // Reading model.safetensors: split into header and data, choose the tensor,
 // keep only its bytes.
-#include "corvid/weights_reader.hpp"
+#include "corvid/load/weights_reader.hpp"
 
 #include <cstdint>
 #include <format>
 #include <optional>
 #include <string_view>
 
-#include "corvid/file_handle.hpp"
-#include "corvid/header_parser.hpp"
-#include "corvid/internal_failure.hpp"
-#include "corvid/tensor_details_decoding.hpp"
+#include "corvid/load/file_handle.hpp"
+#include "corvid/load/header_parser.hpp"
+#include "corvid/load/internal_failure.hpp"
+#include "corvid/load/tensor_details_decoding.hpp"
 
 namespace corvid {
 
@@ -56,7 +56,8 @@ void check_tensor_range(std::uint64_t begin, std::uint64_t end, std::size_t data
 
 }  // namespace
 
-std::expected<LoadedTensor, LoadError> load_tensor(const std::filesystem::path& path) {
+std::expected<LoadedTensor, LoadError> load_tensor(const std::filesystem::path& path,
+                                                   [[maybe_unused]] StopCheck stop) {
     auto contents = read_file(path);
     if (!contents) return std::unexpected(std::move(contents.error()));
     ByteBuffer& file = *contents;

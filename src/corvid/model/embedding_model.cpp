@@ -1,5 +1,5 @@
 // The embedding model: construction, the lazy load and the embedding.
-#include "corvid/embedding_model.hpp"
+#include "corvid/model/embedding_model.hpp"
 
 #include <sys/stat.h>
 
@@ -8,10 +8,10 @@
 #include <cstring>
 #include <new>
 
-#include "corvid/element_decoding.hpp"
-#include "corvid/internal_failure.hpp"
-#include "corvid/pooling.hpp"
-#include "corvid/weights_reader.hpp"
+#include "corvid/model/element_decoding.hpp"
+#include "corvid/load/internal_failure.hpp"
+#include "corvid/model/pooling.hpp"
+#include "corvid/load/weights_reader.hpp"
 
 namespace corvid {
 
@@ -84,9 +84,9 @@ std::expected<EmbeddingModel, ModelPathError> EmbeddingModel::create(std::string
     return EmbeddingModel(std::move(model_dir), normalize);
 }
 
-std::expected<void, LoadError> EmbeddingModel::ensure_loaded() {
+std::expected<void, LoadError> EmbeddingModel::ensure_loaded(StopCheck stop) {
     if (tensor_details_) return {};
-    auto loaded = load_tensor(weights_file_path(model_dir_));
+    auto loaded = load_tensor(weights_file_path(model_dir_), stop);
     if (!loaded) return std::unexpected(std::move(loaded.error()));
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "row widths are 64-bit");
     const TensorDetails& details = loaded->details;
@@ -135,8 +135,8 @@ const float* EmbeddingModel::row(std::uint32_t id) {
 }
 
 std::expected<std::vector<float>, LoadError> EmbeddingModel::embed_tokens(
-    std::span<const std::uint32_t> ids) {
-    if (auto loaded = ensure_loaded(); !loaded) return std::unexpected(std::move(loaded.error()));
+    std::span<const std::uint32_t> ids, StopCheck stop) {
+    if (auto loaded = ensure_loaded(stop); !loaded) return std::unexpected(std::move(loaded.error()));
     std::vector<float> sum = zeroed_floats(tensor_details_->shape[1]);
     const auto count = static_cast<float>(ids.size());
     // Rows are found a group at a time, in list order, and their memory is

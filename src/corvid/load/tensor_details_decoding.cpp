@@ -1,5 +1,5 @@
 // Decoding one header entry into the description of a tensor.
-#include "corvid/tensor_details_decoding.hpp"
+#include "corvid/load/tensor_details_decoding.hpp"
 
 #include <array>
 #include <cstdint>

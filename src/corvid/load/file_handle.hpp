@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <span>
 
-#include "corvid/byte_buffer.hpp"
-#include "corvid/load_error.hpp"
+#include "corvid/load/byte_buffer.hpp"
+#include "corvid/load/load_error.hpp"
 
 namespace corvid {
 

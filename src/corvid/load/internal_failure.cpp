@@ -1,5 +1,5 @@
 // Reporting of internal failures.
-#include "corvid/internal_failure.hpp"
+#include "corvid/load/internal_failure.hpp"
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
 // The float32 arithmetic of an embedding.
-#include "corvid/pooling.hpp"
+#include "corvid/model/pooling.hpp"
 
 #include <bit>
 #include <cmath>

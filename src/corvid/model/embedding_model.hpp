@@ -12,10 +12,11 @@
 #include <string_view>
 #include <vector>
 
-#include "corvid/byte_buffer.hpp"
-#include "corvid/load_error.hpp"
-#include "corvid/row_cache.hpp"
-#include "corvid/tensor_details.hpp"
+#include "corvid/load/byte_buffer.hpp"
+#include "corvid/load/load_error.hpp"
+#include "corvid/load/stop_check.hpp"
+#include "corvid/model/row_cache.hpp"
+#include "corvid/load/tensor_details.hpp"
 
 namespace corvid {
 
@@ -50,12 +51,13 @@ public:
     // order (NaN everywhere for no ids), L2-normalised when the flag is set.
     // An id whose row lies outside the tensor is an internal failure; rows
     // decoded before it stay cached.
+    // `stop` is polled during the load (see StopCheck).
     [[nodiscard]] std::expected<std::vector<float>, LoadError> embed_tokens(
-        std::span<const std::uint32_t> ids);
+        std::span<const std::uint32_t> ids, StopCheck stop = {});
 
     // Reads the weights file unless a tensor is held. A failure stores nothing,
     // so the next call tries again.
-    [[nodiscard]] std::expected<void, LoadError> ensure_loaded();
+    [[nodiscard]] std::expected<void, LoadError> ensure_loaded(StopCheck stop = {});
 
     const std::string& model_dir() const noexcept { return model_dir_; }
     bool normalize() const noexcept { return normalize_; }

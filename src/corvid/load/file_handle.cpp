@@ -1,5 +1,5 @@
 // A read-only file that closes itself.
-#include "corvid/file_handle.hpp"
+#include "corvid/load/file_handle.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "corvid/data_type.hpp"
+#include "corvid/load/data_type.hpp"
 
 namespace corvid {
 

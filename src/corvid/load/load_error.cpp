@@ -1,5 +1,5 @@
 // The load error catalogue: the errno category table and the message families.
-#include "corvid/load_error.hpp"
+#include "corvid/load/load_error.hpp"
 
 #include <array>
 #include <cerrno>

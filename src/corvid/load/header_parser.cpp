@@ -1,7 +1,7 @@
 // Strict header parsing: yyjson's reader plus the rules it lacks (a nesting
 // limit, folding of repeated names, positions where the failure is detected,
 // an object at the top).
-#include "corvid/header_parser.hpp"
+#include "corvid/load/header_parser.hpp"
 
 #include <yyjson.h>
 

@@ -3,8 +3,8 @@
 
 #include <optional>
 
-#include "corvid/json_value.hpp"
-#include "corvid/tensor_details.hpp"
+#include "corvid/load/json_value.hpp"
+#include "corvid/load/tensor_details.hpp"
 
 namespace corvid {
 

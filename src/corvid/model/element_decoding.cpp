@@ -1,11 +1,11 @@
 // Decoding of stored elements to 32-bit floats, one conversion per DataType.
-#include "corvid/element_decoding.hpp"
+#include "corvid/model/element_decoding.hpp"
 
 #include <bit>
 #include <cstdint>
 
-#include "corvid/half_widening.hpp"
-#include "corvid/little_endian.hpp"
+#include "corvid/model/half_widening.hpp"
+#include "corvid/load/little_endian.hpp"
 
 namespace corvid {
 

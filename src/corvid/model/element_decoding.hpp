@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "corvid/data_type.hpp"
+#include "corvid/load/data_type.hpp"
 
 namespace corvid {
 

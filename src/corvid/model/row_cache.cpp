@@ -1,5 +1,5 @@
 // Decoded rows by token id.
-#include "corvid/row_cache.hpp"
+#include "corvid/model/row_cache.hpp"
 
 #include <algorithm>
 #include <bit>

@@ -1,5 +1,5 @@
 // Header spellings of the element types.
-#include "corvid/data_type.hpp"
+#include "corvid/load/data_type.hpp"
 
 #include <array>
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "corvid/json_value.hpp"
+#include "corvid/load/json_value.hpp"
 
 namespace corvid {
 
