@@ -1,8 +1,9 @@
 # yyjson, the header's JSON parser: an installed copy when there is a usable
 # one, otherwise release 0.12.0 built from source and linked statically, so the
 # module needs no yyjson shared library where it is installed (the wheel
-# forces that with CORVID_YYJSON_FROM_SOURCE). Defines the target
-# yyjson::yyjson either way.
+# forces that with CORVID_YYJSON_FROM_SOURCE). Either way, the target
+# corvid_yyjson links it (an installed one too old to use still defines
+# yyjson::yyjson, so that name cannot serve).
 
 # The iterator constructors yyjson_arr_iter_with and yyjson_obj_iter_with came
 # with 0.7.0; everything else the parser calls is older.
@@ -28,6 +29,8 @@ if(NOT CORVID_YYJSON_FROM_SOURCE)
     corvid_installed_yyjson_version(corvid_yyjson_version)
     if(corvid_yyjson_version VERSION_GREATER_EQUAL corvid_yyjson_minimum)
       message(STATUS "yyjson: installed ${corvid_yyjson_version} (${yyjson_DIR})")
+      add_library(corvid_yyjson INTERFACE)
+      target_link_libraries(corvid_yyjson INTERFACE yyjson::yyjson)
       return()
     endif()
     message(STATUS "yyjson: ignoring installed '${corvid_yyjson_version}' (${yyjson_DIR}), older than ${corvid_yyjson_minimum}")
@@ -50,10 +53,15 @@ if(NOT FETCHCONTENT_SOURCE_DIR_YYJSON AND NOT FETCHCONTENT_FULLY_DISCONNECTED
     endif()
   endif()
   if(NOT reachable)
+    if(CORVID_YYJSON_FROM_SOURCE)
+      set(reason "CORVID_YYJSON_FROM_SOURCE asks for it to be built from source")
+    else()
+      set(reason "No usable one is installed")
+    endif()
     message(FATAL_ERROR
-      "corvid_py needs yyjson ${corvid_yyjson_minimum} or newer. None is installed, and building "
-      "it from source needs git and network access to ${corvid_yyjson_repository}, which "
-      "failed. Either install yyjson's development files:\n"
+      "corvid_py needs yyjson ${corvid_yyjson_minimum} or newer. ${reason}, which needs git "
+      "and network access to ${corvid_yyjson_repository}, and that failed. Either install "
+      "yyjson's development files (and leave CORVID_YYJSON_FROM_SOURCE off):\n"
       "  Debian, Ubuntu:    sudo apt install libyyjson-dev\n"
       "  Fedora:            sudo dnf install yyjson-devel\n"
       "  macOS (Homebrew):  brew install yyjson\n"
@@ -82,7 +90,8 @@ FetchContent_GetProperties(yyjson)
 # preset applies to them too and they stay inside the module.
 set_target_properties(yyjson PROPERTIES POSITION_INDEPENDENT_CODE ON C_VISIBILITY_PRESET hidden)
 target_compile_definitions(yyjson PUBLIC "yyjson_api=")
-add_library(yyjson::yyjson ALIAS yyjson)
+add_library(corvid_yyjson INTERFACE)
+target_link_libraries(corvid_yyjson INTERFACE yyjson)
 
 # yyjson's licence asks that its notice travel with copies of it.
 if(DEFINED SKBUILD_METADATA_DIR)
