@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Cached Debian unstable roots: created with debootstrap, given the packages
 # of a list, entered with chroot. Sourced by scripts that keep such a root.
 #

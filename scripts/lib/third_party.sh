@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Pristine upstream sources that the workplace may keep beside the repository
 # (../shared/third_party), for building without network access. The project's
 # own scripts use them when present; a user's plain build never does. Sourced;
