@@ -64,6 +64,7 @@ def main(argv: list[str] | None = None) -> None:
     try:
         embed_file(args)
     except EmbedError as error:
-        sys.exit(f"corvid-embed: error: {error}")
+        # Some reasons (the module's path error) span lines; the command's message is one line.
+        sys.exit(f"corvid-embed: error: {' '.join(str(error).split(chr(10)))}")
     except KeyboardInterrupt:
         sys.exit(130)
