@@ -23,6 +23,8 @@ def embed_texts(
     whose workers must all read `model_dir` at the same path. `progress` shows a bar on
     standard error. Raises EmbedError naming the failing text as texts[i].
     """
+    if isinstance(texts, str):
+        raise TypeError("texts must be a sequence of strings, not one string")
     if workers < 1 or batch_size < 1:
         raise ValueError("workers and batch_size must be at least 1")
     total = len(texts) if hasattr(texts, "__len__") else None

@@ -11,7 +11,7 @@ whose configuration does not show that form, exactly, use plain `encode`.
 import json
 from collections.abc import Callable
 
-from tokenizers import Tokenizer
+from tokenizers import AddedToken, Tokenizer
 
 type Encode = Callable[[str], list[int]]
 
@@ -84,10 +84,10 @@ def splits_at_spaces(pre_tokenizer: dict | None) -> bool:
     return types <= REFINERS and bool(types & SPACE_SPLITTERS)
 
 
-def may_span_a_space(tokenizer: Tokenizer, token: object) -> bool:
+def may_span_a_space(tokenizer: Tokenizer, token: AddedToken) -> bool:
     """Whether an added token, which the tokenizer splits out before anything else, could match
     across a space: then a line's matches are not those of its pieces."""
-    content = token.content  # type: ignore[attr-defined]
+    content = token.content
     normalized = tokenizer.normalizer.normalize_str(content) if tokenizer.normalizer else content
     return not content or any(c.isspace() for c in content + normalized)
 
