@@ -2,6 +2,7 @@
 directory, row block by row block through a memory map, and renamed to its final name only once
 complete, so a failure never leaves a partial file under that name."""
 
+import mmap
 import os
 import tempfile
 from pathlib import Path
@@ -17,6 +18,7 @@ class NpyOutput:
         self.path = Path(path)
         self.rows = rows
         self.matrix: np.memmap | None = None
+        self.released = 0  # bytes of the mapping already taken out of the resident set
         try:
             descriptor, temporary = tempfile.mkstemp(prefix=f".{self.path.name}.", suffix=".part",
                                                      dir=self.path.parent)
@@ -32,8 +34,23 @@ class NpyOutput:
                 self.matrix = open_memmap(self.temporary, mode="w+", dtype=np.float32,
                                           shape=(self.rows, block.shape[1]))
             self.matrix[first_row:first_row + len(block)] = block
+            self.release(first_row + len(block))
         except OSError as error:
             raise EmbedError(f"cannot write {self.path}: {error.strerror or error}") from None
+
+    def release(self, rows_written: int) -> None:
+        """Unmaps the pages written so far: their data stays in the file and the page cache, but
+        leaves this process's resident set, which would otherwise grow with the output."""
+        assert self.matrix is not None
+        mapping = self.matrix.base
+        if not isinstance(mapping, mmap.mmap) or not hasattr(mmap, "MADV_DONTNEED"):
+            return
+        # The mapping starts at the allocation boundary at or before the array's file offset.
+        end = self.matrix.offset % mmap.ALLOCATIONGRANULARITY + rows_written * self.matrix.strides[0]
+        end -= end % mmap.PAGESIZE
+        if end > self.released:
+            mapping.madvise(mmap.MADV_DONTNEED, self.released, end - self.released)
+            self.released = end
 
     def commit(self) -> None:
         try:
