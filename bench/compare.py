@@ -341,21 +341,26 @@ def mib(size: float) -> str:
     return f"{size / 2**20:.1f} MiB"
 
 
-def report(args: argparse.Namespace) -> str:
+def report(args: argparse.Namespace) -> tuple[str, bool]:
+    """The Markdown report, and whether every result was bit-identical to the reference."""
     impls = [name for name in IMPLEMENTATIONS if name != "torch" or torch_available()]
     lines = [f"Machine: {machine_line()}.", ""]
+    all_exact = True
 
     lines += ["### Exactness (corvid_py against a sequential float32 reference loop)", "",
               "| Model | Result |", "|---|---|"]
     for model in WARM_MODELS:
         exact, text = check_exact(model)
+        all_exact &= exact
         lines.append(f"| {model.name} | {text if exact else 'MISMATCH: ' + text} |")
 
     lines += ["", "### Warm calls, normalised (median µs per call, ± interquartile range)", "",
               "| Model | Ids | " + " | ".join(impls) + " | numpy / corvid_py | Goal |",
               "|---|---:|" + "---:|" * len(impls) + "---:|---|"]
+    warm_timings = {}
     for model in WARM_MODELS:
         warm = measure_warm({name: EMBEDDERS[name](model.weights) for name in impls}, model, args.rounds)
+        warm_timings[model.name] = {name: [warm[name, count][0] for count in ID_COUNTS] for name in impls}
         gc.collect()
         for count in ID_COUNTS:
             cells = [f"{warm[name, count][0]:.2f} ± {100 * warm[name, count][1]:.0f}%" for name in impls]
@@ -397,7 +402,15 @@ def report(args: argparse.Namespace) -> str:
     ratio = resident["corvid_py"] / table_size
     lines.append(f"| {mib(table_size)} | " + " | ".join(mib(resident[name]) for name in impls) +
                  f" | {ratio:.2f}x | {verdict(ratio, 1.1, False)} |")
-    return "\n".join(lines) + "\n"
+    save_warm_timings(args.out.parent / "warm.json", warm_timings)
+    return "\n".join(lines) + "\n", all_exact
+
+
+def save_warm_timings(path: pathlib.Path, timings: dict[str, dict[str, list[float]]]) -> None:
+    """Median µs per warm call, by model and implementation, at ID_COUNTS ids: bench/chart.py
+    draws them."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps({"id_counts": ID_COUNTS, "microseconds": timings}))
 
 
 def main() -> None:
@@ -411,11 +424,13 @@ def main() -> None:
     args = parser.parse_args()
     for model in MODELS:
         ensure_model(model)
-    text = report(args)
+    text, all_exact = report(args)
     args.out.parent.mkdir(parents=True, exist_ok=True)
     args.out.write_text(text)
     print(text, end="")
     print(f"\n(written to {args.out})", file=sys.stderr)
+    if not all_exact:
+        sys.exit("a result differs from the sequential float32 reference")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,233 @@
+"""Embeds a generated corpus with corvid-embed and with the numpy recipe a user would write.
+
+    scripts/dev build/venv/bin/python bench/corpus.py [--lines N] [--rounds N] [--out FILE]
+
+Generates (once, under build/bench/corpus) 100,000 lines of made-up words, a 30,000-id WordPiece
+tokenizer trained on them and a 30,000 x 256 F32 table. Then times, as whole processes and
+interleaved in rounds, the numpy recipe (encode_batch, table[ids].mean(0), normalise) and
+`corvid-embed --workers 1` and `--workers 2`, all with TOKENIZERS_PARALLELISM=false so that the
+worker count is the only parallelism; and, each round, two CPU-bound processes against one, for
+the parallelism the machine has to give while others use it. Checks that both corvid-embed outputs equal a loop of
+StaticEmbedding.embed_tokens(tokenizer.encode(line).ids) bit for bit, and that the word cache
+gives every line the ids of tokenizer.encode; exits non-zero otherwise. Prints a Markdown report,
+writes it to --out (default build/bench/corpus.md) and the figures to build/bench/corpus.json.
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "scripts"))
+from generate_model import write_model  # noqa: E402
+
+WORK_DIR = REPO / "build" / "bench" / "corpus"
+MODEL_DIR = WORK_DIR / "model"
+VOCABULARY = 30_000
+COLUMNS = 256
+ENVIRONMENT = {**os.environ, "TOKENIZERS_PARALLELISM": "false"}
+RUNS = {
+    "numpy recipe": [sys.executable, __file__, "--numpy-recipe"],
+    "corvid-embed --workers 1": [sys.executable, "-m", "corvid_embed", "--quiet", "--workers", "1"],
+    "corvid-embed --workers 2": [sys.executable, "-m", "corvid_embed", "--quiet", "--workers", "2"],
+}
+
+
+# ---- Corpus, tokenizer and model -------------------------------------------------------------
+
+
+def made_up_words(rng: np.random.Generator, count: int) -> list[str]:
+    onsets = ["", "b", "c", "d", "f", "g", "h", "k", "l", "m", "n", "p", "r", "s", "t", "v", "w",
+              "br", "cr", "st", "th", "sh", "pl", "gr", "tr"]
+    vowels = ["a", "e", "i", "o", "u", "ai", "ea", "ou", "y"]
+    codas = ["", "", "n", "r", "s", "t", "l", "ng", "ck", "m"]
+    words: set[str] = set()
+    while len(words) < count:
+        syllables = rng.integers(1, 5)
+        words.add("".join(rng.choice(onsets) + rng.choice(vowels) + rng.choice(codas)
+                          for _ in range(syllables)))
+    return sorted(words)
+
+
+def write_corpus(path: pathlib.Path, lines: int) -> None:
+    """Lines of 6 to 24 words drawn with Zipf-like frequencies, capitalised, some punctuation and
+    numbers: about 20 token ids a line."""
+    rng = np.random.default_rng(13)
+    words = np.array(made_up_words(rng, 60_000))
+    weights = 1 / (np.arange(len(words)) + 2.7)
+    weights /= weights.sum()
+    with open(path, "w", encoding="utf-8") as file:
+        for _ in range(lines):
+            line = list(rng.choice(words, rng.integers(6, 25), p=weights))
+            line[0] = line[0].capitalize()
+            if rng.random() < 0.3:
+                line.insert(int(rng.integers(len(line))), str(rng.integers(1, 2000)) + ",")
+            file.write(" ".join(line) + rng.choice([".", ".", "?", "!", ""]) + "\n")
+
+
+def prepare(lines: int) -> pathlib.Path:
+    corpus = WORK_DIR / f"lines-{lines}.txt"
+    if not corpus.exists():
+        WORK_DIR.mkdir(parents=True, exist_ok=True)
+        write_corpus(corpus, lines)
+    if not (MODEL_DIR / "tokenizer.json").exists():
+        from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
+
+        tokenizer = Tokenizer(models.WordPiece(unk_token="[UNK]"))
+        tokenizer.normalizer = normalizers.BertNormalizer(lowercase=True)
+        tokenizer.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
+        specials = ["[PAD]", "[UNK]", "[CLS]", "[SEP]", "[MASK]"]
+        with open(corpus, encoding="utf-8") as file:
+            tokenizer.train_from_iterator(file, trainers.WordPieceTrainer(vocab_size=VOCABULARY,
+                                                                          special_tokens=specials))
+        tokenizer.post_processor = processors.TemplateProcessing(
+            single="[CLS] $A [SEP]", special_tokens=[(s, tokenizer.token_to_id(s)) for s in ("[CLS]", "[SEP]")])
+        write_model(MODEL_DIR, rows=VOCABULARY, dim=COLUMNS, seed=VOCABULARY)
+        tokenizer.save(str(MODEL_DIR / "tokenizer.json"))
+    return corpus
+
+
+# ---- The numpy recipe (run in a child process) ----------------------------------------------
+
+
+def numpy_recipe(model_dir: str, input_path: str, output: str) -> None:
+    from safetensors.numpy import load_file
+    from tokenizers import Tokenizer
+
+    tokenizer = Tokenizer.from_file(str(pathlib.Path(model_dir) / "tokenizer.json"))
+    table = next(iter(load_file(str(pathlib.Path(model_dir) / "model.safetensors")).values()))
+    with open(input_path, encoding="utf-8") as file:
+        texts = file.read().splitlines()
+    result = np.empty((len(texts), table.shape[1]), np.float32)
+    for start in range(0, len(texts), 1024):
+        for i, encoding in enumerate(tokenizer.encode_batch(texts[start:start + 1024]), start):
+            mean = table[encoding.ids].mean(0)
+            result[i] = mean / max(np.linalg.norm(mean), np.float32(1e-12))
+    np.save(output, result)
+
+
+# ---- Checks ---------------------------------------------------------------------------------
+
+
+def check(corpus: pathlib.Path, outputs: list[pathlib.Path]) -> list[str]:
+    """Failures: corvid-embed outputs that differ from the per-line loop, lines whose word cache
+    ids differ from tokenizer.encode."""
+    from tokenizers import Tokenizer
+
+    from corvid_embed.word_cache import word_cached_encoder
+    from corvid_py import StaticEmbedding
+
+    tokenizer = Tokenizer.from_file(str(MODEL_DIR / "tokenizer.json"))
+    cached = word_cached_encoder(tokenizer)
+    model = StaticEmbedding(str(MODEL_DIR))
+    texts = corpus.read_text(encoding="utf-8").splitlines()
+    failures = [f"word cache ids differ from encode on line {n}"
+                for n, text in enumerate(texts, 1) if cached(text) != tokenizer.encode(text).ids][:3]
+    expected = np.array([model.embed_tokens(tokenizer.encode(text).ids) for text in texts], np.float32)
+    failures += [f"{output.name} differs from the per-line loop" for output in outputs
+                 if np.load(output).tobytes() != expected.tobytes()]
+    return failures
+
+
+def tokenizer_costs(corpus: pathlib.Path, count: int = 20_000) -> dict[str, float]:
+    """Microseconds a line for encode_batch, encode and the word cache, in this process."""
+    from tokenizers import Tokenizer
+
+    from corvid_embed.word_cache import word_cache_specials, word_cached_encoder
+
+    tokenizer = Tokenizer.from_file(str(MODEL_DIR / "tokenizer.json"))
+    texts = corpus.read_text(encoding="utf-8").splitlines()[:count]
+    assert word_cache_specials(tokenizer) is not None, "the word cache does not apply"
+    cached = word_cached_encoder(tokenizer)
+    ways = {
+        "encode_batch": lambda: [e.ids for s in range(0, count, 1024) for e in tokenizer.encode_batch(texts[s:s + 1024])],
+        "encode": lambda: [tokenizer.encode(text).ids for text in texts],
+        "word cache": lambda: [cached(text) for text in texts],
+    }
+    costs = {}
+    for name, way in ways.items():
+        start = time.perf_counter()
+        ids = way()
+        costs[name] = (time.perf_counter() - start) / count * 1e6
+    costs["ids a line"] = sum(map(len, ids)) / count
+    return costs
+
+
+def parallel_headroom() -> float:
+    """How much faster two CPU-bound processes get through twice the work than one gets through
+    once: 2.0 on two idle cores, less when others use them. The bound for --workers 2."""
+    spin = [sys.executable, "-c", "sum(range(60_000_000))"]
+    start = time.perf_counter()
+    subprocess.run(spin, check=True)
+    one = time.perf_counter() - start
+    start = time.perf_counter()
+    for process in [subprocess.Popen(spin) for _ in range(2)]:
+        process.wait()
+    return 2 * one / (time.perf_counter() - start)
+
+
+# ---- Report ---------------------------------------------------------------------------------
+
+
+def main() -> None:
+    if len(sys.argv) == 5 and sys.argv[1] == "--numpy-recipe":
+        numpy_recipe(*sys.argv[2:])
+        return
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--lines", type=int, default=100_000)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--out", type=pathlib.Path, default=REPO / "build" / "bench" / "corpus.md")
+    args = parser.parse_args()
+    os.environ.update(ENVIRONMENT)
+    corpus = prepare(args.lines)
+    seconds: dict[str, list[float]] = {name: [] for name in RUNS}
+    outputs = {name: WORK_DIR / f"out-{index}.npy" for index, name in enumerate(RUNS)}
+    headroom = []
+    for round_index in range(args.rounds):
+        names = list(RUNS)
+        names = names[round_index % len(names):] + names[:round_index % len(names)]
+        for name in names:
+            command = [*RUNS[name], str(MODEL_DIR), str(corpus), str(outputs[name])]
+            if name.startswith("corvid"):
+                command[-1:] = ["-o", str(outputs[name])]
+            start = time.perf_counter()
+            subprocess.run(command, check=True, env=ENVIRONMENT)
+            seconds[name].append(time.perf_counter() - start)
+        headroom.append(parallel_headroom())
+    rates = {name: args.lines / statistics.median(values) for name, values in seconds.items()}
+    failures = check(corpus, [outputs[name] for name in RUNS if name.startswith("corvid")])
+    costs = tokenizer_costs(corpus)
+
+    numpy_rate, one, two = rates.values()
+    lines = [f"### Embedding a corpus: {args.lines:,} lines, {VOCABULARY:,} x {COLUMNS} F32, "
+             f"WordPiece (median of {args.rounds} runs, whole processes)", "",
+             "| Run | Texts/s | Seconds |", "|---|---:|---:|"]
+    lines += [f"| {name} | {rates[name]:,.0f} | {statistics.median(seconds[name]):.2f} |" for name in RUNS]
+    goal_one = "met" if one / numpy_rate >= 1.2 else "NOT met"
+    goal_two = "met" if two / one >= 1.6 else "NOT met"
+    lines += ["", f"- workers 1 / numpy recipe: {one / numpy_rate:.2f}x ({goal_one}, goal ≥ 1.2x)",
+              f"- workers 2 / workers 1: {two / one:.2f}x ({goal_two}, goal ≥ 1.6x); two CPU-bound "
+              f"processes against one on this machine during the run: {statistics.median(headroom):.2f}x",
+              f"- tokenising, µs a line ({costs['ids a line']:.1f} ids): encode_batch "
+              f"{costs['encode_batch']:.1f}, encode {costs['encode']:.1f}, word cache {costs['word cache']:.1f}",
+              "- exactness: " + ("; ".join(failures) if failures else
+                                 "both corvid-embed outputs bit-identical to the per-line loop; "
+                                 "word cache ids equal to encode on every line")]
+    text = "\n".join(lines) + "\n"
+    args.out.parent.mkdir(parents=True, exist_ok=True)
+    args.out.write_text(text)
+    (args.out.parent / "corpus.json").write_text(json.dumps({"texts_per_second": rates, "lines": args.lines,
+                                                                    "parallel_headroom": statistics.median(headroom)}))
+    print(text, end="")
+    sys.exit(1 if failures else 0)
+
+
+if __name__ == "__main__":
+    main()

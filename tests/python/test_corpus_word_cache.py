@@ -1,0 +1,73 @@
+"""The word cache gives exactly tokenizer.encode's ids, and is used only where that is assured."""
+
+from collections.abc import Callable
+
+import pytest
+from tokenizers import AddedToken, Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
+
+from corpus_models import TEXTS, TRAINING_TEXT, wordpiece_tokenizer
+from corvid_embed.word_cache import word_cache_specials, word_cached_encoder
+
+SPECIALS = ["[UNK]", "[CLS]", "[SEP]"]
+
+
+def trained(model: models.Model, trainer: trainers.Trainer, normalizer: normalizers.Normalizer | None,
+            pre_tokenizer: pre_tokenizers.PreTokenizer) -> Tokenizer:
+    tokenizer = Tokenizer(model)
+    tokenizer.normalizer = normalizer
+    tokenizer.pre_tokenizer = pre_tokenizer
+    tokenizer.train_from_iterator(TRAINING_TEXT, trainer)
+    return tokenizer
+
+
+def bpe() -> Tokenizer:
+    tokenizer = trained(models.BPE(unk_token="[UNK]"), trainers.BpeTrainer(vocab_size=150, special_tokens=SPECIALS),
+                        normalizers.Sequence([normalizers.NFD(), normalizers.Lowercase(), normalizers.StripAccents()]),
+                        pre_tokenizers.Whitespace())
+    tokenizer.post_processor = processors.BertProcessing(("[SEP]", 2), ("[CLS]", 1))
+    return tokenizer
+
+
+def unigram() -> Tokenizer:
+    return trained(models.Unigram(), trainers.UnigramTrainer(vocab_size=60, special_tokens=SPECIALS, unk_token="[UNK]"),
+                   normalizers.NFKC(), pre_tokenizers.Sequence([pre_tokenizers.WhitespaceSplit(), pre_tokenizers.Digits()]))
+
+
+def word_level() -> Tokenizer:
+    return trained(models.WordLevel(unk_token="[UNK]"), trainers.WordLevelTrainer(special_tokens=SPECIALS), None,
+                   pre_tokenizers.Sequence([pre_tokenizers.Punctuation(), pre_tokenizers.WhitespaceSplit()]))
+
+
+def with_change(change: Callable[[Tokenizer], object]) -> Callable[[], Tokenizer]:
+    def make() -> Tokenizer:
+        tokenizer = wordpiece_tokenizer()
+        change(tokenizer)
+        return tokenizer
+    return make
+
+
+CACHED = {"WordPiece, BERT": wordpiece_tokenizer, "BPE, Bert processing": bpe, "Unigram, NFKC, digits": unigram,
+          "WordLevel, punctuation": word_level}
+PLAIN = {
+    "byte-level pre-tokenizer": with_change(lambda t: setattr(t, "pre_tokenizer", pre_tokenizers.ByteLevel())),
+    "metaspace pre-tokenizer": with_change(lambda t: setattr(t, "pre_tokenizer", pre_tokenizers.Metaspace())),
+    "no pre-tokenizer": with_change(lambda t: setattr(t, "pre_tokenizer", None)),
+    "replacing normaliser": with_change(lambda t: setattr(t, "normalizer", normalizers.Replace(" a", "x"))),
+    "truncation": with_change(lambda t: t.enable_truncation(4)),
+    "padding": with_change(lambda t: t.enable_padding(length=30)),
+    "added token with a space": with_change(lambda t: t.add_tokens([AddedToken("the crow")])),
+    "BPE dropout": lambda: trained(models.BPE(unk_token="[UNK]", dropout=0.5), trainers.BpeTrainer(special_tokens=SPECIALS),
+                                   None, pre_tokenizers.Whitespace()),
+}
+
+
+@pytest.mark.parametrize("make", [*CACHED.values(), *PLAIN.values()], ids=[*CACHED, *PLAIN])
+def test_ids_equal_encode_on_every_line(make: Callable[[], Tokenizer]) -> None:
+    tokenizer = make()
+    assert (word_cache_specials(tokenizer) is not None) == (make in CACHED.values())
+    if make is PLAIN["BPE dropout"]:
+        return  # random ids: only plain encode can give encode's
+    encode = word_cached_encoder(tokenizer)
+    lines = TEXTS + TRAINING_TEXT
+    for _ in range(2):  # words first encoded, then cached
+        assert [encode(line) for line in lines] == [tokenizer.encode(line).ids for line in lines]
