@@ -7,6 +7,7 @@
 #include <array>
 #include <expected>
 #include <format>
+#include <ostream>
 #include <source_location>
 #include <span>
 #include <string>
@@ -112,6 +113,9 @@ struct UnsupportedRecord {
     std::span<const MethodStub> methods;
     std::string_view refusal;  // after "the stub writer does not handle "
 };
+
+// Names the case; GoogleTest would otherwise print its bytes, padding included.
+void PrintTo(const UnsupportedRecord& record, std::ostream* out) { *out << record.name; }
 
 class stub_writer_refusal_test : public ::testing::TestWithParam<UnsupportedRecord> {};
 
