@@ -1,11 +1,14 @@
-// Construction of the embedding model: path joining and the existence test.
+// The embedding model: path joining, the existence test, and row caching.
 #include "corvid/model/embedding_model.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 
+#include "safetensors_writer.hpp"
 #include "temp_dir.hpp"
 
 namespace corvid {
@@ -75,6 +78,22 @@ TEST_F(embedding_model_create_test, does_not_cut_an_interior_nul_short) {
     auto model = EmbeddingModel::create(given, true);
     ASSERT_FALSE(model.has_value());
     EXPECT_EQ(model.error().directory(), given);
+}
+
+TEST(embedding_model_test, caches_one_row_per_id_however_often_it_is_embedded) {
+    const test::TempDir dir;
+    // U8, so rows are decoded into the cache rather than read in place.
+    dir.write("model.safetensors", test::single_tensor_file("U8", {4, 2}, "\1\2\3\4\5\6\7\10"));
+    auto model = EmbeddingModel::create(dir.path().string(), false);
+    ASSERT_TRUE(model.has_value());
+    const std::array<std::uint32_t, 5> ids = {0, 1, 2, 1, 0};
+    const auto first = model->embed_tokens(ids);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(model->row_cache().size(), 3u);
+    const auto again = model->embed_tokens(ids);
+    ASSERT_TRUE(again.has_value());
+    EXPECT_EQ(*again, *first);
+    EXPECT_EQ(model->row_cache().size(), 3u);
 }
 
 }  // namespace

@@ -36,5 +36,44 @@ TEST(row_cache_test, keeps_every_row_in_place_across_growth) {
     EXPECT_EQ(cache.find(1), nullptr);
 }
 
+TEST(row_cache_test, finds_ids_that_share_a_home_slot_across_the_end_of_the_table) {
+    RowCache cache(1);
+    *cache.insert(0) = -1.0f;  // gives the table its size; id 0 sits in slot 0
+    const std::size_t slots = cache.slot_count();
+    // Ids whose search starts in the last slot, so that their run of probes
+    // wraps round and passes id 0: as many as fit before the table grows,
+    // plus one left absent.
+    std::vector<std::uint32_t> ids;
+    for (std::uint32_t id = 1; ids.size() < slots / 2; ++id) {
+        if (cache.home_slot(id) == slots - 1) ids.push_back(id);
+    }
+    const std::uint32_t absent = ids.back();
+    ids.pop_back();
+    for (std::size_t n = 0; n < ids.size(); ++n) *cache.insert(ids[n]) = static_cast<float>(n);
+    ASSERT_EQ(cache.slot_count(), slots) << "the table grew, so the ids no longer collide";
+
+    for (std::size_t n = 0; n < ids.size(); ++n) {
+        const float* row = cache.find(ids[n]);
+        ASSERT_NE(row, nullptr) << "id " << ids[n];
+        EXPECT_EQ(*row, static_cast<float>(n));
+    }
+    EXPECT_EQ(*cache.find(0), -1.0f);
+    EXPECT_EQ(cache.find(absent), nullptr);
+    EXPECT_EQ(cache.size(), ids.size() + 1);
+}
+
+// A table allowed to fill up sends the search for an absent id round it for
+// ever; the test timeout set in CMake turns that into a failure.
+TEST(row_cache_test, misses_absent_ids_at_every_size) {
+    RowCache cache(1);
+    for (std::uint32_t n = 0; n < 300; ++n) {
+        *cache.insert(2 * n) = 0.0f;
+        for (const std::uint32_t absent : {2 * n + 1, 0xFFFFFFFFu}) {
+            ASSERT_EQ(cache.find(absent), nullptr)
+                << "id " << absent << " with " << n + 1 << " rows";
+        }
+    }
+}
+
 }  // namespace
 }  // namespace corvid

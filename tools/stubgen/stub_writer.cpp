@@ -1,16 +1,15 @@
 // Writes the type stub of one module from the stub registries.
 #include "stubgen/stub_writer.hpp"
 
-#include <algorithm>
 #include <cstddef>
 #include <format>
 #include <iterator>
 #include <set>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <vector>
 
 #include "corvid_py/type_expression.hpp"
 
@@ -18,42 +17,19 @@ namespace corvid_py::stubgen {
 
 namespace {
 
-// One class of the module with the methods gathered for it.
-struct ClassEntry {
-    const ClassStub* record;
-    ClassIdentity identity;
-    std::vector<const MethodStub*> methods;
+// A record the writer cannot turn into a correct stub; write_module_stub
+// returns its message.
+class StubError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
-bool is_name_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-}
+[[noreturn]] void fail(const std::string& message) { throw StubError(message); }
 
-// Replaces each whole occurrence of the dotted name `qualified` in `text`
-// with `bare`; "x.corvid_py.A" or "corvid_py.AB" are other names and stay.
-void unqualify(std::string& text, std::string_view qualified, std::string_view bare) {
-    std::size_t at = 0;
-    while ((at = text.find(qualified, at)) != std::string::npos) {
-        const std::size_t end = at + qualified.size();
-        const bool starts_name = at == 0 || (!is_name_char(text[at - 1]) && text[at - 1] != '.');
-        const bool ends_name = end == text.size() || !is_name_char(text[end]);
-        if (starts_name && ends_name) {
-            text.replace(at, qualified.size(), bare);
-            at += bare.size();
-        } else {
-            at = end;
-        }
-    }
-}
-
-// The body of a triple-quoted string literal holding `text`.
-std::string escape_docstring(std::string_view text) {
-    std::string escaped;
-    for (const char c : text) {
-        if (c == '\\' || c == '"') escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
+// The writer handles only what this module's records use; anything else
+// stops the generator rather than be written half right.
+[[noreturn]] void unsupported(std::string_view what) {
+    fail(std::format("the stub writer does not handle {}", what));
 }
 
 // Writes the stub of one module; used once, through build.
@@ -61,152 +37,100 @@ class StubBuilder {
 public:
     explicit StubBuilder(std::string_view module) : module_(module) {}
 
-    // The whole stub: header, the imports the classes need, __all__, classes.
-    std::string build(const std::vector<ClassEntry>& classes) {
-        for (std::size_t i = 0; i < classes.size(); ++i) {
-            if (i > 0) body_ += '\n';
-            write_class(classes[i]);
-        }
+    // The whole stub: header, the imports the class needs, __all__, the class.
+    std::string build(const ClassStub& record, std::span<const MethodStub> methods) {
+        write_class(record, methods);
         std::string stub = std::format(
             "# Type stub of the {} module, generated from its stub records; do not edit.\n\n",
             module_);
         for (const std::string& name : imports_) {
             std::format_to(std::back_inserter(stub), "import {}\n", name);
         }
-        if (!imports_.empty()) stub += '\n';
-        stub += "__all__ = [";
-        for (std::size_t i = 0; i < classes.size(); ++i) {
-            std::format_to(std::back_inserter(stub), "{}\"{}\"", i == 0 ? "" : ", ",
-                           classes[i].record->name);
-        }
-        stub += "]\n\n";
+        std::format_to(std::back_inserter(stub), "\n__all__ = [\"{}\"]\n\n", record.name);
         stub += body_;
         return stub;
     }
 
 private:
-    void write_class(const ClassEntry& entry) {
-        const ClassStub& record = *entry.record;
-        if (!record.subclassable) {
-            imports_.emplace("typing");
-            body_ += "@typing.final\n";
+    void write_class(const ClassStub& record, std::span<const MethodStub> methods) {
+        if (record.subclassable) unsupported(std::format("the subclassable class {}", record.name));
+        if (!record.docstring.empty()) {
+            unsupported(std::format("a docstring on the class {}", record.name));
         }
-        if (entry.methods.empty() && record.docstring.empty()) {
-            std::format_to(std::back_inserter(body_), "class {}: ...\n", record.name);
-            return;
-        }
-        std::format_to(std::back_inserter(body_), "class {}:\n", record.name);
-        if (!record.docstring.empty()) write_docstring(record.docstring, "    ");
-        bool first = record.docstring.empty();
-        for (const MethodStub* method : entry.methods) {
-            if (!first) body_ += '\n';
-            first = false;
-            write_method(*method);
+        imports_.emplace("typing");
+        std::format_to(std::back_inserter(body_), "@typing.final\nclass {}:\n", record.name);
+        for (std::size_t i = 0; i < methods.size(); ++i) {
+            if (i > 0) body_ += '\n';
+            write_method(methods[i]);
         }
     }
 
     void write_method(const MethodStub& method) {
-        const char* receiver = nullptr;
+        std::string_view receiver;
         switch (method.kind) {
             case MethodKind::instance:
                 receiver = "self";
                 break;
-            case MethodKind::static_method:
-                body_ += "    @staticmethod\n";
-                break;
-            case MethodKind::class_method:
-                body_ += "    @classmethod\n";
-                receiver = "cls";
-                break;
             case MethodKind::constructor:
                 receiver = "cls";
                 break;
+            case MethodKind::static_method:
+            case MethodKind::class_method:
+                unsupported(std::format("the static or class method {}", method.name));
         }
-        std::format_to(std::back_inserter(body_), "    def {}({}) -> {}:", method.name,
-                       parameter_list(receiver, method.parameters),
-                       annotation(method.return_type()));
         if (method.docstring.empty()) {
-            body_ += " ...\n";
-        } else {
-            body_ += '\n';
-            write_docstring(method.docstring, "        ");
+            unsupported(std::format("the method {} without a docstring", method.name));
         }
-    }
-
-    // The parameters as Python writes them, with the "/" and "*" markers that
-    // the parameter kinds call for.
-    std::string parameter_list(const char* receiver, std::span<const ParameterStub> parameters) {
-        std::vector<std::string> items;
-        if (receiver != nullptr) items.emplace_back(receiver);
-        bool keywords_marked = false;
-        for (std::size_t i = 0; i < parameters.size(); ++i) {
-            const ParameterStub& parameter = parameters[i];
-            std::string_view prefix;
-            switch (parameter.kind) {
-                case ParameterKind::positional_only:
-                case ParameterKind::positional_or_keyword:
-                    break;
-                case ParameterKind::keyword_only:
-                    if (!keywords_marked) items.emplace_back("*");
-                    keywords_marked = true;
-                    break;
-                case ParameterKind::var_positional:
-                    prefix = "*";
-                    keywords_marked = true;
-                    break;
-                case ParameterKind::var_keyword:
-                    prefix = "**";
-                    break;
+        std::string parameters(receiver);
+        for (const ParameterStub& parameter : method.parameters) {
+            if (parameter.kind != ParameterKind::positional_or_keyword) {
+                unsupported(
+                    std::format("the parameter {} of {}, which is not positional-or-keyword",
+                                parameter.name, method.name));
             }
-            std::string item =
-                std::format("{}{}: {}", prefix, parameter.name, annotation(parameter.type()));
+            std::format_to(std::back_inserter(parameters), ", {}: {}", parameter.name,
+                           annotation(parameter.type()));
             if (parameter.default_value != nullptr) {
-                std::format_to(std::back_inserter(item), " = {}", parameter.default_value());
+                std::format_to(std::back_inserter(parameters), " = {}", parameter.default_value());
             }
-            items.push_back(std::move(item));
-            const bool last_positional_only =
-                parameter.kind == ParameterKind::positional_only &&
-                (i + 1 == parameters.size() ||
-                 parameters[i + 1].kind != ParameterKind::positional_only);
-            if (last_positional_only) items.emplace_back("/");
         }
-        std::string list;
-        for (const std::string& item : items) {
-            if (!list.empty()) list += ", ";
-            list += item;
-        }
-        return list;
+        std::format_to(std::back_inserter(body_), "    def {}({}) -> {}:\n", method.name,
+                       parameters, annotation(method.return_type()));
+        write_docstring(method.name, method.docstring);
     }
 
-    // The annotation's text as this module's stub writes it; records its imports.
+    // The annotation's text as this module's stub writes it; records its
+    // imports. A class of this module, named alone, is written bare.
     std::string annotation(TypeExpression type) {
-        for (const auto& [name, defining_module] : type.type_refs) {
-            if (defining_module == module_) {
-                unqualify(type.text, qualified_class_name(module_, name), name);
+        if (!type.type_refs.empty()) {
+            const auto& [name, defining_module] = *type.type_refs.begin();
+            if (type.type_refs.size() > 1 || defining_module != module_ ||
+                type.text != qualified_class_name(module_, name)) {
+                unsupported(std::format(
+                    "the annotation {}, which names a class yet is not just a class of {}",
+                    type.text, module_));
             }
+            return name;
         }
-        for (const std::string& name : type.imports) {
-            if (name != module_) imports_.insert(name);
-        }
+        imports_.insert(type.imports.begin(), type.imports.end());
         return std::move(type.text);
     }
 
-    void write_docstring(std::string_view text, std::string_view indent) {
-        std::format_to(std::back_inserter(body_), "{}\"\"\"\n", indent);
+    void write_docstring(std::string_view method, std::string_view text) {
+        if (text.find_first_of("\"\\") != std::string_view::npos) {
+            unsupported(std::format("a quote or backslash in the docstring of {}", method));
+        }
+        body_ += "        \"\"\"\n";
         std::size_t begin = 0;
         while (begin <= text.size()) {
             std::size_t end = text.find('\n', begin);
             if (end == std::string_view::npos) end = text.size();
             const std::string_view line = text.substr(begin, end - begin);
-            if (line.empty()) {
-                body_ += '\n';
-            } else {
-                std::format_to(std::back_inserter(body_), "{}{}\n", indent,
-                               escape_docstring(line));
-            }
+            if (!line.empty()) std::format_to(std::back_inserter(body_), "        {}", line);
+            body_ += '\n';
             begin = end + 1;
         }
-        std::format_to(std::back_inserter(body_), "{}\"\"\"\n", indent);
+        body_ += "        \"\"\"\n";
     }
 
     std::string_view module_;
@@ -214,33 +138,48 @@ private:
     std::string body_;
 };
 
+// The one class of `module` and the methods of its one method group.
+std::string write_stub(std::string_view module, const StubRegistry<ClassStub>& classes,
+                       const StubRegistry<MethodGroupStub>& method_groups) {
+    const ClassStub* record = nullptr;
+    for (const ClassStub& candidate : classes) {
+        if (candidate.module == module) record = &candidate;
+    }
+    if (record == nullptr) fail(std::format("no class of module '{}'", module));
+    for (const ClassStub& other : classes) {
+        if (&other != record) {
+            unsupported(std::format("a second class ({}.{})", other.module, other.name));
+        }
+    }
+
+    const MethodGroupStub* group = nullptr;
+    for (const MethodGroupStub& candidate : method_groups) {
+        if (candidate.class_identity() != record->class_identity()) {
+            fail(std::format("the method group described at {}:{}:{} belongs to no class",
+                             candidate.location.file_name(), candidate.location.line(),
+                             candidate.location.column()));
+        }
+        if (group != nullptr) {
+            unsupported(std::format("a second method group for {}", record->name));
+        }
+        group = &candidate;
+    }
+    if (group == nullptr || group->methods.empty()) {
+        unsupported(std::format("the class {} without methods", record->name));
+    }
+    return StubBuilder(module).build(*record, group->methods);
+}
+
 }  // namespace
 
 std::expected<std::string, std::string> write_module_stub(
     std::string_view module, const StubRegistry<ClassStub>& classes,
     const StubRegistry<MethodGroupStub>& method_groups) {
-    std::vector<ClassEntry> entries;
-    std::vector<ClassIdentity> every_class;
-    for (const ClassStub& record : classes) {
-        every_class.push_back(record.class_identity());
-        if (record.module == module) entries.push_back({&record, every_class.back(), {}});
+    try {
+        return write_stub(module, classes, method_groups);
+    } catch (const StubError& error) {
+        return std::unexpected(error.what());
     }
-    if (entries.empty()) return std::unexpected(std::format("no class of module '{}'", module));
-    std::ranges::sort(entries, {}, [](const ClassEntry& entry) { return entry.record->name; });
-
-    for (const MethodGroupStub& group : method_groups) {
-        const ClassIdentity identity = group.class_identity();
-        if (std::ranges::find(every_class, identity) == every_class.end()) {
-            return std::unexpected(std::format(
-                "the method group described at {}:{}:{} belongs to no class",
-                group.location.file_name(), group.location.line(), group.location.column()));
-        }
-        const auto owner = std::ranges::find(entries, identity, &ClassEntry::identity);
-        if (owner == entries.end()) continue;  // a class of another module
-        for (const MethodStub& method : group.methods) owner->methods.push_back(&method);
-    }
-
-    return StubBuilder(module).build(entries);
 }
 
 }  // namespace corvid_py::stubgen

@@ -14,7 +14,7 @@ constexpr std::size_t floats_per_chunk = 16384;
 
 }  // namespace
 
-std::size_t RowCache::slot_index(std::uint32_t id) const noexcept {
+std::size_t RowCache::home_slot(std::uint32_t id) const noexcept {
     // Fibonacci hashing spreads consecutive ids over the table.
     const std::uint64_t hash = static_cast<std::uint64_t>(id) * 0x9E3779B97F4A7C15ull;
     const int bits = std::countr_zero(slots_.size());
@@ -24,7 +24,7 @@ std::size_t RowCache::slot_index(std::uint32_t id) const noexcept {
 const float* RowCache::find(std::uint32_t id) const noexcept {
     if (slots_.empty()) return nullptr;
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = slot_index(id);; i = (i + 1) & mask) {
+    for (std::size_t i = home_slot(id);; i = (i + 1) & mask) {
         const Slot& slot = slots_[i];
         if (slot.row == nullptr) return nullptr;
         if (slot.id == id) return slot.row;
@@ -49,7 +49,7 @@ void RowCache::grow_table() {
     const std::size_t mask = slots_.size() - 1;
     for (const Slot& slot : old) {
         if (slot.row == nullptr) continue;
-        std::size_t i = slot_index(slot.id);
+        std::size_t i = home_slot(slot.id);
         while (slots_[i].row != nullptr) i = (i + 1) & mask;
         slots_[i] = slot;
     }
@@ -59,7 +59,7 @@ float* RowCache::insert(std::uint32_t id) {
     if ((size_ + 1) * 2 > slots_.size()) grow_table();
     float* row = allocate_row();
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = slot_index(id);
+    std::size_t i = home_slot(id);
     while (slots_[i].row != nullptr) i = (i + 1) & mask;
     slots_[i] = Slot{id, row};
     ++size_;

@@ -24,13 +24,20 @@ public:
 
     std::size_t size() const noexcept { return size_; }
 
+    // Number of slots in the id table: 0 before the first insert, then a power
+    // of two at least twice size().
+    std::size_t slot_count() const noexcept { return slots_.size(); }
+
+    // The slot where the search for `id` starts, below slot_count(), which
+    // must not be 0. Ids that share it are probed in turn from there.
+    std::size_t home_slot(std::uint32_t id) const noexcept;
+
 private:
     struct Slot {
         std::uint32_t id = 0;
         float* row = nullptr;  // null: empty slot
     };
 
-    std::size_t slot_index(std::uint32_t id) const noexcept;
     float* allocate_row();
     void grow_table();
 
