@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::string_view out_of_memory = "out of memory";
 constexpr std::string_view interrupted = "operation interrupted";
+constexpr std::string_view unsupported = "unsupported";
 constexpr std::string_view uncategorized = "uncategorized error";
 
 // Linux codes by meaning. EAGAIN is EWOULDBLOCK, ENOTSUP is EOPNOTSUPP and
@@ -54,8 +55,8 @@ constexpr std::array categories = {
     IoErrorCategory{E2BIG, "argument list too long"},
     IoErrorCategory{EINTR, interrupted},
     IoErrorCategory{EINPROGRESS, "in progress"},
-    IoErrorCategory{ENOSYS, "unsupported"},
-    IoErrorCategory{EOPNOTSUPP, "unsupported"},
+    IoErrorCategory{ENOSYS, unsupported},
+    IoErrorCategory{EOPNOTSUPP, unsupported},
     IoErrorCategory{ENOMEM, out_of_memory},
 };
 
@@ -95,7 +96,7 @@ LoadError io_failure_out_of_memory() { return categorised_failure(out_of_memory,
 LoadError io_failure_interrupted() { return categorised_failure(interrupted, interrupted); }
 
 LoadError io_failure_not_regular_file(std::string_view what) {
-    return categorised_failure("unsupported", std::format("the weights file is not a regular file but {}", what));
+    return categorised_failure(unsupported, std::format("the weights file is not a regular file but {}", what));
 }
 
 LoadError io_failure_file_shrank() {
