@@ -1,6 +1,7 @@
 // Fuzzes the whole weights file reader on file bytes: it returns a tensor,
 // a LoadError or an internal failure, and a returned tensor holds exactly its
-// byte range of the data section.
+// byte range of the data section, read at its offset. A load told to stop at
+// its last chunk fails as interrupted instead.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,14 +12,39 @@
 #include "corvid/load/weights_reader.hpp"
 #include "memory_file.hpp"
 
+namespace {
+
+// Counts the chunks a load asks about; stops at chunk `stop_at` (0: never).
+struct ChunkCounter {
+    int asked = 0;
+    int stop_at = 0;
+
+    corvid::StopCheck check() {
+        return {[](void* context) {
+                    auto& counter = *static_cast<ChunkCounter*>(context);
+                    return ++counter.asked == counter.stop_at;
+                },
+                this};
+    }
+};
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const corvid::fuzz::MemoryFile file;
     file.assign(data, size);
     try {
-        auto tensor = corvid::load_tensor(file.path());
+        ChunkCounter counter;
+        auto tensor = corvid::load_tensor(file.path(), counter.check());
         if (!tensor) {
             if (tensor.error().message().empty()) std::abort();
             return 0;
+        }
+        ChunkCounter stopping{.asked = 0, .stop_at = counter.asked};
+        const auto stopped = corvid::load_tensor(file.path(), stopping.check());
+        if (counter.asked != 0 &&
+            (stopped || stopped.error().message() != "IO Error: operation interrupted. Details: operation interrupted")) {
+            std::abort();
         }
         std::uint64_t header_length = 0;
         for (int i = 7; i >= 0; --i) header_length = header_length << 8 | data[i];

@@ -41,6 +41,11 @@ TEST(io_failure_test, an_unlisted_code_is_uncategorized_with_its_signed_number) 
 
 TEST(load_error_test, the_other_families_have_their_fixed_texts) {
     EXPECT_EQ(io_failure_out_of_memory().message(), "IO Error: out of memory. Details: out of memory");
+    EXPECT_EQ(io_failure_interrupted().message(), "IO Error: operation interrupted. Details: operation interrupted");
+    EXPECT_EQ(io_failure_not_regular_file("a FIFO").message(),
+              "IO Error: unsupported. Details: the weights file is not a regular file but a FIFO");
+    EXPECT_EQ(io_failure_file_shrank().message(),
+              "IO Error: unexpected end of file. Details: the weights file became shorter while it was read");
     EXPECT_EQ(header_syntax_failure("oops at line 1 column 2").message(), "SerDe Error: oops at line 1 column 2");
     EXPECT_EQ(tensor_not_found().message(), "Could not find tensor details for the current safetensors model");
     EXPECT_EQ(tensor_not_found().message().size(), 63u);

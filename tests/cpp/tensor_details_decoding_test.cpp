@@ -1,4 +1,5 @@
-// Decoding header entries into tensor descriptions: both forms, every rejection.
+// Decoding a header entry into a tensor description: both forms, every
+// rejection, repeated names folded inside the entry.
 #include "corvid/load/tensor_details_decoding.hpp"
 
 #include <gtest/gtest.h>
@@ -11,11 +12,11 @@
 namespace corvid {
 namespace {
 
-// Decodes the JSON text `value` as an entry of a header.
+// Decodes the JSON text `value` as the only entry of a header.
 std::optional<TensorDetails> decode(std::string_view value) {
     const auto header = parse_header(std::format(R"({{"t":{}}})", value));
     if (!header) throw std::invalid_argument(header.error().describe());
-    return decode_tensor_details(header->front().value);
+    return choose_tensor(*header);
 }
 
 const TensorDetails f32_2x3{DataType::F32, {2, 3}, {0, 24}};
@@ -31,7 +32,9 @@ INSTANTIATE_TEST_SUITE_P(
                       R"({"data_offsets":[0,24],"extra":[1],"shape":[2,3],"dtype":{"F32":null}})",
                       R"([{"F32":null},[2,3],[0,24]])",
                       R"({"dtype":"Q4","shape":[2,3],"data_offsets":[0,24],"dtype":"F32"})",
-                      R"({"dtype":{"F32":1,"F32":null},"shape":[2,3],"data_offsets":[0,24]})"));
+                      R"({"dtype":{"F32":1,"F32":null},"shape":[2,3],"data_offsets":[0,24]})",
+                      R"({"dtype":"F\u0033\u0032","shape":[2,3],"data_offsets":[0,24]})",
+                      R"({"dtype":"F32","shape":[2,3],"shape":[2, 3],"data_offsets":[0,24]})"));
 
 class decoding_rejects_test : public ::testing::TestWithParam<std::string> {};
 
@@ -50,12 +53,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         with_dtype(R"("f32")"), with_dtype(R"("Q4")"), with_dtype(R"("F32\u0000")"), with_dtype("5"),
         with_dtype(R"(["F32"])"), with_dtype("{}"), with_dtype(R"({"F32":1})"),
-        with_dtype(R"({"F32":null,"F16":null})"), with_dtype(R"({"f32":null})"), with_shape("[6]"),
+        with_dtype(R"({"F32":null,"F16":null})"), with_dtype(R"({"F32":null,"F16":null,"F32":null})"),
+        with_dtype(R"({"F32":null,"F32":1})"), with_dtype(R"({"f32":null})"), with_shape("[6]"),
         with_shape("[1,2,3]"), with_shape("[2.0,3]"), with_shape("[-1,3]"), with_shape("[-0,3]"),
         with_shape("[2,3e0]"), with_shape(R"(["2",3])"), with_shape("[2,18446744073709551616]"),
         with_shape("null"), R"({"dtype":"F32","shape":[2,3],"data_offsets":[0,18446744073709551616]})",
         R"({"shape":[2,3],"data_offsets":[0,24]})", R"({"dtype":"F32","data_offsets":[0,24]})",
-        R"({"dtype":"F32","shape":[2,3]})", R"({"Dtype":"F32","shape":[2,3],"data_offsets":[0,24]})",
+        R"({"dtype":"F32","shape":[2,3]})", R"({"dtype":"F32","shape":[2,3],"data_offsets":[0,24],"shape":5})",
+        R"({"Dtype":"F32","shape":[2,3],"data_offsets":[0,24]})",
         R"(["F32",[2,3]])", R"(["F32",[2,3],[0,24],[]])", R"([[2,3],"F32",[0,24]])", "null", R"("F32")", "5",
         "true", "[]"));
 

@@ -1,17 +1,25 @@
-// Reading weights files: tensor choice and the whole failure catalogue.
+// Reading weights files: tensor choice, the whole failure catalogue, what is
+// refused, and files that change or a caller that stops while they are read.
 #include "corvid/load/weights_reader.hpp"
 
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <format>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "error_checks.hpp"
 #include "safetensors_writer.hpp"
@@ -23,6 +31,7 @@ namespace {
 using namespace std::string_literals;
 using test::fails_internally;
 using test::fails_with;
+using test::fails_with_header_syntax;
 using test::safetensors_file;
 using test::tensor_entry;
 
@@ -117,11 +126,11 @@ TEST_F(reader_test, reports_header_syntax_failures_with_their_position_in_the_he
     EXPECT_TRUE(fails_with(load(test::length_field(0)), "SerDe Error: input data is empty at line 1 column 0"));
     EXPECT_TRUE(fails_with(load(safetensors_file("[]")),
                            "SerDe Error: the header is valid JSON but not an object at line 1 column 1"));
-    EXPECT_TRUE(fails_with(load(safetensors_file(R"({"w":["I8",[1,1],[0,1]]})"s + "\0\0"s, "x")),
-                           "SerDe Error: unexpected content after document at line 1 column 25"));
+    EXPECT_TRUE(fails_with_header_syntax(load(safetensors_file(R"({"w":["I8",[1,1],[0,1]]})"s + "\0\0"s, "x")),
+                                         1, 25));
     // The whole header is parsed before any entry is chosen.
-    EXPECT_TRUE(fails_with(load(safetensors_file(std::format(R"({{"w":{},"__metadata__":{{"a":01}}}})", f16))),
-                           "SerDe Error: number with leading zero is not allowed at line 1 column 77"));
+    EXPECT_TRUE(fails_with_header_syntax(
+        load(safetensors_file(std::format(R"({{"w":{},"__metadata__":{{"a":01}}}})", f16))), 1, 77));
 }
 
 TEST_F(reader_test, a_file_too_short_for_its_header_length_is_an_internal_failure) {
@@ -171,26 +180,144 @@ TEST_F(reader_test, words_open_and_read_failures_from_the_system) {
                            "IO Error: invalid input parameter. Details: Invalid argument (os error 22)"));
 }
 
-TEST_F(reader_test, a_file_without_read_permission_is_refused) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads any file";
-    const auto file = dir.write("model.safetensors", safetensors_file("{}"));
-    std::filesystem::permissions(file, std::filesystem::perms::none);
-    EXPECT_TRUE(fails_with(load_tensor(file), "IO Error: permission denied. Details: Permission denied (os error 13)"));
+// Runs `check` as the unprivileged user `nobody` in a child process when the
+// tests run as root (root reads any file), else right here; true if it held.
+template <class Check>
+bool holds_unprivileged(Check check) {
+    if (::geteuid() != 0) return check();
+    const passwd* nobody = ::getpwnam("nobody");
+    if (nobody == nullptr) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const bool dropped =
+            ::setgroups(0, nullptr) == 0 && ::setgid(nobody->pw_gid) == 0 && ::setuid(nobody->pw_uid) == 0;
+        ::_exit(dropped && check() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-TEST_F(reader_test, reads_files_without_a_length_until_their_end) {
-    std::filesystem::create_symlink("/dev/null", dir.path() / "null");
-    EXPECT_TRUE(fails_internally([&] { return load_tensor(dir.path() / "null"); }, "mid > len"));
+TEST_F(reader_test, a_file_without_read_permission_is_refused) {
+    using std::filesystem::perms;
+    std::filesystem::permissions(dir.path(), perms::owner_all | perms::group_exec | perms::others_exec);
+    const std::string contents = test::single_tensor_file("U8", {1, 1}, "x");
+    const auto readable = dir.write("readable", contents);
+    const auto unreadable = dir.write("model.safetensors", contents);
+    std::filesystem::permissions(readable, perms::owner_read | perms::group_read | perms::others_read);
+    std::filesystem::permissions(unreadable, perms::owner_write);
+    EXPECT_TRUE(holds_unprivileged([&] {
+        // The readable twin shows that only the permission stands in the way.
+        return load_tensor(readable).has_value() &&
+               fails_with(load_tensor(unreadable),
+                          "IO Error: permission denied. Details: Permission denied (os error 13)");
+    }));
+}
 
-    // Through a pipe, in pieces, more than any first guess of its size.
-    const std::string data(300'000, 'd');
-    const std::string contents = test::single_tensor_file("U8", {600, 500}, data);
-    const auto pipe = dir.path() / "pipe";
-    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
-    std::jthread writer([&] { std::ofstream(pipe, std::ios::binary) << contents; });
-    const auto tensor = load_tensor(pipe);
-    ASSERT_TRUE(tensor.has_value()) << tensor.error().message();
-    EXPECT_EQ(bytes_of(tensor->bytes), data);
+// A StopCheck that calls `hook`, which outlives it.
+template <class Hook>
+StopCheck stop_check(Hook& hook) {
+    return {[](void* context) { return (*static_cast<Hook*>(context))(); }, &hook};
+}
+
+TEST_F(reader_test, refuses_anything_but_a_regular_file_without_reading_or_waiting) {
+    const auto refused = [](std::string_view what) {
+        return std::format("IO Error: unsupported. Details: the weights file is not a regular file but {}", what);
+    };
+    std::filesystem::create_symlink("/dev/zero", dir.path() / "zero");
+    EXPECT_TRUE(fails_with(load_tensor(dir.path() / "zero"), refused("a character device")));
+    std::filesystem::create_symlink("/dev/null", dir.path() / "null");
+    EXPECT_TRUE(fails_with(load_tensor(dir.path() / "null"), refused("a character device")));
+
+    const auto socket_path = dir.path() / "socket";
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+    socket_path.native().copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    EXPECT_TRUE(fails_with(load_tensor(socket_path), refused("a socket")));
+    ::close(listener);
+
+    // A FIFO with no writer: opening it for reading must not wait for one.
+    const auto fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto loading = std::async(std::launch::async, [&] { return load_tensor(fifo); });
+    if (loading.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+        ADD_FAILURE() << "opening a FIFO waited for a writer";
+        std::ofstream unblock(fifo);  // lets the reader go, so the test can end
+    }
+    EXPECT_TRUE(fails_with(loading.get(), refused("a FIFO")));
+}
+
+TEST_F(reader_test, reads_only_the_header_and_the_tensor_of_a_sparse_file) {
+    // 5 GiB of which only the header and the last 32 bytes are written.
+    constexpr std::uint64_t file_size = std::uint64_t{5} << 30;
+    constexpr std::uint64_t header_size = 128;
+    constexpr std::uint64_t data_length = file_size - 8 - header_size;
+    std::string header = std::format(R"({{"__metadata__":{{"a":"b"}},"w":{}}})",
+                                     tensor_entry("U8", {4, 8}, {data_length - 32, data_length}));
+    header.resize(header_size, ' ');
+    const std::string tensor(32, 't');
+    const auto path = dir.write("model.safetensors", safetensors_file(header));
+    std::filesystem::resize_file(path, file_size - tensor.size());
+    std::ofstream(path, std::ios::binary | std::ios::app) << tensor;
+    ASSERT_EQ(std::filesystem::file_size(path), file_size);
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    const auto loaded = load_tensor(path);
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    ASSERT_TRUE(loaded.has_value()) << loaded.error().message();
+    EXPECT_EQ(bytes_of(loaded->bytes), tensor);
+    // A reader that held the file would have grown by gigabytes.
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 64 * 1024) << "KiB of peak memory growth";
+}
+
+TEST_F(reader_test, a_file_that_shrinks_after_its_header_was_read_is_an_io_error) {
+    const std::string data(1000, 'd');
+    const auto path = dir.write("model.safetensors", test::single_tensor_file("U8", {10, 100}, data));
+    // Called before each read: the length field, the header, then the tensor.
+    int calls = 0;
+    auto cut_before_the_tensor = [&] {
+        if (++calls == 3) std::filesystem::resize_file(path, std::filesystem::file_size(path) - data.size() / 2);
+        return false;
+    };
+    EXPECT_TRUE(fails_with(load_tensor(path, stop_check(cut_before_the_tensor)),
+                           "IO Error: unexpected end of file. Details: the weights file became shorter while it "
+                           "was read"));
+}
+
+TEST_F(reader_test, a_file_that_grows_is_read_as_it_was_when_opened) {
+    const auto path = dir.write("model.safetensors", safetensors_file(R"({"w":["U8",[1,8],[0,8]]})", "1234"));
+    int calls = 0;
+    auto append_while_reading = [&] {
+        if (++calls == 2) std::ofstream(path, std::ios::binary | std::ios::app) << "5678";
+        return false;
+    };
+    EXPECT_TRUE(fails_internally([&] { return load_tensor(path, stop_check(append_while_reading)); },
+                                 "range end index 8 out of range for slice of length 4"));
+}
+
+TEST_F(reader_test, a_stop_request_abandons_the_load_before_any_chunk) {
+    // A tensor of several chunks, sparse so that it costs no disk.
+    const std::uint64_t tensor_size = std::uint64_t{20} << 20;
+    const std::string header = std::format(R"({{"w":{}}})", tensor_entry("U8", {20, 1 << 20}, {0, tensor_size}));
+    const auto path = dir.write("model.safetensors", safetensors_file(header));
+    std::filesystem::resize_file(path, 8 + header.size() + tensor_size);
+
+    int calls = 0;
+    auto count = [&] { return ++calls, false; };
+    ASSERT_TRUE(load_tensor(path, stop_check(count)).has_value());
+    EXPECT_GE(calls, 4) << "the length field, the header and more than one chunk of the tensor";
+
+    const std::size_t descriptors = open_descriptor_count();
+    for (const int stop_at : {1, 2, 3, calls}) {
+        int asked = 0;
+        auto stop = [&] { return ++asked == stop_at; };
+        EXPECT_TRUE(fails_with(load_tensor(path, stop_check(stop)),
+                               "IO Error: operation interrupted. Details: operation interrupted"))
+            << stop_at;
+        EXPECT_EQ(asked, stop_at) << "asked again after being told to stop";
+    }
+    EXPECT_EQ(open_descriptor_count(), descriptors);
 }
 
 TEST_F(reader_test, closes_the_file_on_every_path) {
@@ -198,6 +325,7 @@ TEST_F(reader_test, closes_the_file_on_every_path) {
     (void)load(test::single_tensor_file("U8", {1, 2}, "ab"));
     (void)load(safetensors_file("[]"));
     EXPECT_TRUE(fails_internally(loader("1234"), "mid > len"));
+    (void)load_tensor(dir.path());
     EXPECT_EQ(open_descriptor_count(), before);
 }
 

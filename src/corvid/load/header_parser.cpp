@@ -1,6 +1,5 @@
 // Strict header parsing: yyjson's reader plus the rules it lacks (a nesting
-// limit, folding of repeated names, positions where the failure is detected,
-// an object at the top).
+// limit, positions where the failure is detected, an object at the top).
 #include "corvid/load/header_parser.hpp"
 
 #include <yyjson.h>
@@ -10,7 +9,7 @@
 #include <memory>
 #include <new>
 #include <optional>
-#include <unordered_map>
+#include <utility>
 
 namespace corvid {
 
@@ -79,67 +78,23 @@ std::size_t detection_offset(std::string_view text, const yyjson_read_err& error
     return offset;
 }
 
-std::string_view string_of(yyjson_val* value) noexcept {
-    return {yyjson_get_str(value), yyjson_get_len(value)};
-}
-
-JsonObject convert_object(yyjson_val* object);
-
-// Recursion is bounded by the nesting limit, checked before converting.
-JsonValue convert(yyjson_val* value) {
-    if (yyjson_is_obj(value)) return {convert_object(value)};
-    if (yyjson_is_arr(value)) {
-        JsonArray elements;
-        elements.reserve(yyjson_arr_size(value));
-        yyjson_arr_iter iter = yyjson_arr_iter_with(value);
-        while (yyjson_val* element = yyjson_arr_iter_next(&iter)) elements.push_back(convert(element));
-        return {std::move(elements)};
-    }
-    if (yyjson_is_str(value)) return {std::string(string_of(value))};
-    if (yyjson_is_uint(value)) return {yyjson_get_uint(value)};
-    if (yyjson_is_sint(value)) return {yyjson_get_sint(value)};
-    if (yyjson_is_real(value)) return {yyjson_get_real(value)};
-    if (yyjson_is_bool(value)) return {yyjson_get_bool(value)};
-    return {nullptr};
-}
-
-// yyjson keeps every occurrence of a repeated name; the header keeps one
-// member per name, at its first position with its last value.
-JsonObject convert_object(yyjson_val* object) {
-    JsonObject members;
-    members.reserve(yyjson_obj_size(object));
-    std::unordered_map<std::string_view, std::size_t> positions;  // views into the document
-    yyjson_obj_iter iter = yyjson_obj_iter_with(object);
-    while (yyjson_val* key = yyjson_obj_iter_next(&iter)) {
-        const std::string_view name = string_of(key);
-        JsonValue value = convert(yyjson_obj_iter_get_val(key));
-        const auto [position, is_new] = positions.try_emplace(name, members.size());
-        if (is_new) {
-            members.push_back(JsonMember{std::string(name), std::move(value)});
-        } else {
-            members[position->second].value = std::move(value);
-        }
-    }
-    return members;
-}
-
-struct DocumentFree {
-    void operator()(yyjson_doc* document) const noexcept { yyjson_doc_free(document); }
-};
-
 }  // namespace
 
 std::string HeaderSyntaxError::describe() const {
     return std::format("{} at line {} column {}", message, line, column);
 }
 
-std::expected<JsonObject, HeaderSyntaxError> parse_header(std::string_view text) {
+void ParsedHeader::DocumentFree::operator()(yyjson_doc* document) const noexcept { yyjson_doc_free(document); }
+
+yyjson_val* ParsedHeader::object() const noexcept { return yyjson_doc_get_root(document_.get()); }
+
+std::expected<ParsedHeader, HeaderSyntaxError> parse_header(std::string_view text) {
     // yyjson refuses empty input as a bad argument rather than as JSON.
     if (text.empty()) return std::unexpected(failure_at(text, 0, empty_message));
 
     yyjson_read_err error{};
     // Without the in-situ flag yyjson only reads the text.
-    const std::unique_ptr<yyjson_doc, DocumentFree> document(
+    std::unique_ptr<yyjson_doc, ParsedHeader::DocumentFree> document(
         yyjson_read_opts(const_cast<char*>(text.data()), text.size(), YYJSON_READ_NOFLAG, nullptr, &error));
     if (!document) {
         if (error.code == YYJSON_READ_ERROR_MEMORY_ALLOCATION) throw std::bad_alloc();
@@ -156,7 +111,7 @@ std::expected<JsonObject, HeaderSyntaxError> parse_header(std::string_view text)
     if (!yyjson_is_obj(root)) {
         return std::unexpected(failure_at(text, skip_white_space(text, 0), not_an_object_message));
     }
-    return convert_object(root);
+    return ParsedHeader(std::move(document));
 }
 
 }  // namespace corvid

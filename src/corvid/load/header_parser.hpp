@@ -1,12 +1,14 @@
-// Strict parsing of the weights file header into its ordered entries.
+// Strict parsing of the weights file header into the JSON parser's own tree.
 #pragma once
 
 #include <cstddef>
 #include <expected>
+#include <memory>
 #include <string>
 #include <string_view>
 
-#include "corvid/load/json_value.hpp"
+struct yyjson_doc;
+struct yyjson_val;
 
 namespace corvid {
 
@@ -21,10 +23,28 @@ struct HeaderSyntaxError {
     [[nodiscard]] std::string describe() const;
 };
 
+// The parsed header: yyjson's document, the one tree built from the text. Its
+// objects hold every occurrence of a repeated name; whoever reads a member
+// folds them (first position, last value).
+class ParsedHeader {
+public:
+    // The header object.
+    [[nodiscard]] yyjson_val* object() const noexcept;
+
+private:
+    friend std::expected<ParsedHeader, HeaderSyntaxError> parse_header(std::string_view text);
+    struct DocumentFree {
+        void operator()(yyjson_doc* document) const noexcept;
+    };
+    explicit ParsedHeader(std::unique_ptr<yyjson_doc, DocumentFree> document) noexcept
+        : document_(std::move(document)) {}
+
+    std::unique_ptr<yyjson_doc, DocumentFree> document_;
+};
+
 // Parses `text` by RFC 8259 with no extensions: one object, only white space
 // around it, nesting at most 127 levels (the object itself is the first).
-// Repeated names are folded at every level (first position, last value).
 // Throws std::bad_alloc when memory runs out.
-[[nodiscard]] std::expected<JsonObject, HeaderSyntaxError> parse_header(std::string_view text);
+[[nodiscard]] std::expected<ParsedHeader, HeaderSyntaxError> parse_header(std::string_view text);
 
 }  // namespace corvid

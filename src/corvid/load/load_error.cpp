@@ -12,6 +12,8 @@ namespace corvid {
 namespace {
 
 constexpr std::string_view out_of_memory = "out of memory";
+constexpr std::string_view interrupted = "operation interrupted";
+constexpr std::string_view unsupported = "unsupported";
 constexpr std::string_view uncategorized = "uncategorized error";
 
 // Linux codes by meaning. EAGAIN is EWOULDBLOCK, ENOTSUP is EOPNOTSUPP and
@@ -51,10 +53,10 @@ constexpr std::array categories = {
     IoErrorCategory{EMLINK, "too many links"},
     IoErrorCategory{ENAMETOOLONG, "invalid filename"},
     IoErrorCategory{E2BIG, "argument list too long"},
-    IoErrorCategory{EINTR, "operation interrupted"},
+    IoErrorCategory{EINTR, interrupted},
     IoErrorCategory{EINPROGRESS, "in progress"},
-    IoErrorCategory{ENOSYS, "unsupported"},
-    IoErrorCategory{EOPNOTSUPP, "unsupported"},
+    IoErrorCategory{ENOSYS, unsupported},
+    IoErrorCategory{EOPNOTSUPP, unsupported},
     IoErrorCategory{ENOMEM, out_of_memory},
 };
 
@@ -75,17 +77,30 @@ std::string system_message(int code) {
     return std::string(text.substr(0, end == std::string_view::npos ? 0 : end + 1));
 }
 
+// "IO Error: {kind}. Details: {details}", for every IoFailure.
+LoadError categorised_failure(std::string_view kind, std::string_view details) {
+    return LoadError(std::format("IO Error: {}. Details: {}", kind, details));
+}
+
 }  // namespace
 
 std::span<const IoErrorCategory> io_error_categories() noexcept { return categories; }
 
 LoadError io_failure(int error_code) {
-    return LoadError(std::format("IO Error: {}. Details: {} (os error {})", category_phrase(error_code),
-                                 system_message(error_code), error_code));
+    return categorised_failure(category_phrase(error_code),
+                               std::format("{} (os error {})", system_message(error_code), error_code));
 }
 
-LoadError io_failure_out_of_memory() {
-    return LoadError(std::format("IO Error: {}. Details: {}", out_of_memory, out_of_memory));
+LoadError io_failure_out_of_memory() { return categorised_failure(out_of_memory, out_of_memory); }
+
+LoadError io_failure_interrupted() { return categorised_failure(interrupted, interrupted); }
+
+LoadError io_failure_not_regular_file(std::string_view what) {
+    return categorised_failure(unsupported, std::format("the weights file is not a regular file but {}", what));
+}
+
+LoadError io_failure_file_shrank() {
+    return categorised_failure("unexpected end of file", "the weights file became shorter while it was read");
 }
 
 LoadError header_syntax_failure(std::string_view parser_message) {

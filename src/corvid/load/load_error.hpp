@@ -32,8 +32,20 @@ struct IoErrorCategory {
 // "IO Error: {kind}. Details: {system text} (os error {code})" for an errno.
 [[nodiscard]] LoadError io_failure(int error_code);
 
-// "IO Error: out of memory. Details: out of memory": the read buffer could not grow.
+// "IO Error: out of memory. Details: out of memory": a read buffer could not be had.
 [[nodiscard]] LoadError io_failure_out_of_memory();
+
+// "IO Error: operation interrupted. Details: operation interrupted": the
+// caller's stop check asked the load to stop.
+[[nodiscard]] LoadError io_failure_interrupted();
+
+// "IO Error: unsupported. Details: the weights file is not a regular file but
+// {what}": a FIFO, a device or a socket is never read.
+[[nodiscard]] LoadError io_failure_not_regular_file(std::string_view what);
+
+// "IO Error: unexpected end of file. Details: the weights file became shorter
+// while it was read"
+[[nodiscard]] LoadError io_failure_file_shrank();
 
 // "SerDe Error: {parser message}", the message already ending in its position.
 [[nodiscard]] LoadError header_syntax_failure(std::string_view parser_message);

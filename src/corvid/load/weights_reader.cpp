@@ -1,91 +1,77 @@
-// Reading model.safetensors: split into header and data, choose the tensor,
-// keep only its bytes.
+// Reading model.safetensors: the length field, the header, then only the
+// chosen tensor's bytes.
 #include "corvid/load/weights_reader.hpp"
 
 #include <cstdint>
-#include <format>
-#include <optional>
+#include <new>
 #include <string_view>
 
 #include "corvid/load/file_handle.hpp"
 #include "corvid/load/header_parser.hpp"
 #include "corvid/load/internal_failure.hpp"
+#include "corvid/load/little_endian.hpp"
+#include "corvid/load/slice_range.hpp"
 #include "corvid/load/tensor_details_decoding.hpp"
 
 namespace corvid {
 
 namespace {
 
-constexpr std::size_t length_field_size = 8;
-constexpr std::string_view metadata_name = "__metadata__";
+constexpr std::uint64_t length_field_size = 8;
 
-// Opens, reads whole and closes (also on failure).
-std::expected<ByteBuffer, LoadError> read_file(const std::filesystem::path& path) {
-    auto file = FileHandle::open_for_reading(path);
-    if (!file) return std::unexpected(std::move(file.error()));
-    return file->read_to_end();
+static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "a file range must fit in memory sizes");
+
+// `size` bytes of `file` from `offset` on, in a buffer of their own.
+std::expected<ByteBuffer, LoadError> read_range(FileHandle& file, std::uint64_t offset, std::uint64_t size,
+                                                StopCheck stop) {
+    ByteBuffer bytes;
+    try {
+        bytes = ByteBuffer::allocate(static_cast<std::size_t>(size));
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(io_failure_out_of_memory());
+    }
+    if (auto read = file.read_exactly_at(bytes, offset, stop); !read) return std::unexpected(std::move(read.error()));
+    return bytes;
 }
 
-std::uint64_t read_little_endian_u64(const std::byte* bytes) noexcept {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < 8; ++i) value |= std::to_integer<std::uint64_t>(bytes[i]) << (8 * i);
-    return value;
-}
-
-// The first entry that describes a tensor; the metadata entry and entries that
-// do not decode are passed over without a word.
-std::optional<TensorDetails> choose_tensor(const JsonObject& header) {
-    for (const auto& [name, value] : header) {
-        if (name == metadata_name) continue;
-        if (auto details = decode_tensor_details(value)) return details;
-    }
-    return std::nullopt;
-}
-
-// Offsets outside the data section are broken preconditions, tested in this
-// order.
-void check_tensor_range(std::uint64_t begin, std::uint64_t end, std::size_t data_length) {
-    if (begin > data_length) {
-        fail_internal(std::format("range start index {} out of range for slice of length {}", begin, data_length));
-    }
-    if (end > data_length) {
-        fail_internal(std::format("range end index {} out of range for slice of length {}", end, data_length));
-    }
-    if (begin > end) fail_internal(std::format("slice index starts at {} but ends at {}", begin, end));
+// Reads and parses the header and returns the details of its first usable
+// entry. The header text and its tree are released on return, before the
+// tensor is read.
+std::expected<TensorDetails, LoadError> read_tensor_details(FileHandle& file, std::uint64_t header_length,
+                                                            StopCheck stop) {
+    const auto text = read_range(file, length_field_size, header_length, stop);
+    if (!text) return std::unexpected(text.error());
+    const auto header = parse_header(std::string_view(reinterpret_cast<const char*>(text->data()), text->size()));
+    if (!header) return std::unexpected(header_syntax_failure(header.error().describe()));
+    if (auto details = choose_tensor(*header)) return *details;
+    return std::unexpected(tensor_not_found());
 }
 
 }  // namespace
 
-std::expected<LoadedTensor, LoadError> load_tensor(const std::filesystem::path& path,
-                                                   [[maybe_unused]] StopCheck stop) {
-    auto contents = read_file(path);
-    if (!contents) return std::unexpected(std::move(contents.error()));
-    ByteBuffer& file = *contents;
+std::expected<LoadedTensor, LoadError> load_tensor(const std::filesystem::path& path, StopCheck stop) {
+    auto file = FileHandle::open_regular_file(path);
+    if (!file) return std::unexpected(std::move(file.error()));
+    // Every size below is the one seen at open: bytes a writer appends later
+    // are not data, and bytes it cuts off fail the read that misses them.
+    const std::uint64_t file_size = file->size();
 
-    if (file.size() < length_field_size) fail_internal("mid > len");
-    const std::uint64_t header_length = read_little_endian_u64(file.data());
-    if (header_length > file.size() - length_field_size) fail_internal("mid > len");
-    // Both fit: the header lies inside the file.
-    const auto header_size = static_cast<std::size_t>(header_length);
-    const std::size_t data_start = length_field_size + header_size;
-    const std::size_t data_length = file.size() - data_start;
+    if (file_size < length_field_size) fail_internal("mid > len");
+    const auto length_field = read_range(*file, 0, length_field_size, stop);
+    if (!length_field) return std::unexpected(length_field.error());
+    const auto header_length = load_little_endian<std::uint64_t>(length_field->data());
+    if (header_length > file_size - length_field_size) fail_internal("mid > len");
+    const std::uint64_t data_start = length_field_size + header_length;
+    const std::uint64_t data_length = file_size - data_start;
 
-    std::optional<TensorDetails> chosen;
-    {
-        // The header map goes before the tensor bytes are moved.
-        const auto header = parse_header(
-            std::string_view(reinterpret_cast<const char*>(file.data() + length_field_size), header_size));
-        if (!header) return std::unexpected(header_syntax_failure(header.error().describe()));
-        chosen = choose_tensor(*header);
-    }
-    if (!chosen) return std::unexpected(tensor_not_found());
+    const auto details = read_tensor_details(*file, header_length, stop);
+    if (!details) return std::unexpected(details.error());
 
-    const auto [begin, end] = chosen->data_offsets;
-    check_tensor_range(begin, end, data_length);
-    // The file buffer keeps the tensor's bytes and gives back the rest: the
-    // file is never held twice.
-    file.keep_range(data_start + static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin));
-    return LoadedTensor{*chosen, std::move(file)};
+    const auto [begin, end] = details->data_offsets;
+    check_slice_range(begin, end, data_length);
+    auto bytes = read_range(*file, data_start + begin, end - begin, stop);
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    return LoadedTensor{*details, std::move(*bytes)};
 }
 
 }  // namespace corvid

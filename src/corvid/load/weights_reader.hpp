@@ -16,10 +16,11 @@ struct LoadedTensor {
     ByteBuffer bytes;  // exactly the data_offsets range of the data section
 };
 
-// Reads the weights file at `path` and returns its first usable tensor.
-// Expected failures are LoadError values; a file too short for its header
-// length or offsets outside the data section are internal failures (thrown).
-// `stop` is polled while reading (see StopCheck).
+// Reads the length field and the header of the weights file at `path`, then
+// only the bytes of its first usable tensor. Anything but a regular file is
+// refused unread. Expected failures are LoadError values; a file too short
+// for its header length or offsets outside the data section are internal
+// failures (thrown). `stop` is asked before every chunk read (see StopCheck).
 [[nodiscard]] std::expected<LoadedTensor, LoadError> load_tensor(
     const std::filesystem::path& path, StopCheck stop = {});
 

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "corvid/model/element_decoding.hpp"
-#include "corvid/load/internal_failure.hpp"
+#include "corvid/load/slice_range.hpp"
 #include "corvid/model/pooling.hpp"
 #include "corvid/load/weights_reader.hpp"
 
@@ -31,15 +31,6 @@ bool path_exists(std::string_view model_dir, const std::filesystem::path& path) 
 }
 
 __extension__ using uint128 = unsigned __int128;
-
-std::string to_decimal(uint128 value) {
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(value % 10)));
-        value /= 10;
-    } while (value != 0);
-    return digits;
-}
 
 constexpr std::size_t rows_per_group = 8;
 constexpr std::size_t cache_line = 64;
@@ -116,13 +107,7 @@ const std::byte* EmbeddingModel::stored_row(std::uint32_t id) const {
     const uint128 row_bytes = uint128{element_width(tensor_details_->dtype)} * tensor_details_->shape[1];
     const uint128 start = uint128{id} * row_bytes;
     const uint128 end = start + row_bytes;
-    const std::size_t length = tensor_bytes_.size();
-    if (start > length) {
-        fail_internal("range start index " + to_decimal(start) +
-                      " out of range for slice of length " + std::to_string(length));
-    }
-    fail_internal("range end index " + to_decimal(end) + " out of range for slice of length " +
-                  std::to_string(length));
+    fail_slice_out_of_range(start, end, tensor_bytes_.size());
 }
 
 const float* EmbeddingModel::row(std::uint32_t id) {
