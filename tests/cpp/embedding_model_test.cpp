@@ -1,11 +1,16 @@
-// Construction of the embedding model: path joining and the existence test.
+// The embedding model: path joining, the existence test, and ids checked
+// before anything the size of a row is allocated.
 #include "corvid/model/embedding_model.hpp"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
+#include <vector>
 
+#include "error_checks.hpp"
+#include "safetensors_writer.hpp"
 #include "temp_dir.hpp"
 
 namespace corvid {
@@ -76,6 +81,37 @@ TEST_F(embedding_model_create_test, does_not_cut_an_interior_nul_short) {
     ASSERT_FALSE(model.has_value());
     EXPECT_EQ(model.error().directory(), given);
 }
+
+struct DeclaredWidth {
+    std::uint64_t width;
+    std::vector<std::uint32_t> ids;
+    const char* message;
+};
+
+void PrintTo(const DeclaredWidth& param, std::ostream* out) { *out << "width " << param.width; }
+
+class embedding_model_declared_width_test : public ::testing::TestWithParam<DeclaredWidth> {
+protected:
+    test::TempDir dir;
+};
+
+// No data behind a row width no memory could hold: the call must fail on its
+// ids before the accumulator exists (its allocation would throw bad_alloc).
+TEST_P(embedding_model_declared_width_test, fails_on_the_ids_before_allocating_a_row) {
+    const auto& [width, ids, message] = GetParam();
+    dir.write("model.safetensors", test::single_tensor_file("F32", {1, width}, "1234"));
+    auto model = EmbeddingModel::create(dir.path().string(), true);
+    ASSERT_TRUE(model.has_value());
+    EXPECT_TRUE(test::fails_internally([&] { return model->embed_tokens(ids); }, message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    widths, embedding_model_declared_width_test,
+    ::testing::Values(
+        DeclaredWidth{std::uint64_t{1} << 60, {0, 0},
+                      "range end index 4611686018427387904 out of range for slice of length 4"},
+        // The first id outside is reported, not the largest.
+        DeclaredWidth{1, {0, 3, 5}, "range start index 12 out of range for slice of length 4"}));
 
 }  // namespace
 }  // namespace corvid
