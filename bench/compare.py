@@ -9,7 +9,9 @@ hits all of them alike:
   - the first call on a fresh object, load included, in fresh subprocesses, against a plain read of
     the weights file;
   - peak RSS growth of a process that loads and embeds, against the file size, and the resident
-    memory of a fully warmed F32 model against its table.
+    memory of a fully warmed F32 model against its table;
+  - peak RSS growth of a first call on a file whose chosen tensor is a small part of it, against
+    header + tensor, and on a 48 MiB header of metadata numbers, against the header.
 It also checks that corvid_py's results are bit-identical to a sequential float32 reference loop.
 Prints a Markdown report and writes it to --out (default build/bench/results.md).
 """
@@ -307,6 +309,104 @@ def measure_fresh(
                    statistics.median(growth[name]) if name in growth else None) for name in seconds}
 
 
+# ---- Load memory: files that are mostly not the tensor -----------------------------------------
+
+LOAD_MEMORY_DIR = MODELS_DIR / "load-memory"
+LOAD_MEMORY_REPEATS = 3
+METADATA_NUMBERS = 25_000_000  # "0," each: a header of about 48 MiB
+
+
+@dataclass(frozen=True)
+class LoadMemoryCase:
+    """A weights file of which the first call needs only the header and a small first tensor."""
+    name: str
+    directory: pathlib.Path
+    header: bytes
+    tensor: bytes
+    data_length: int  # the tensor and what follows it, left a hole on disk
+
+    @property
+    def weights(self) -> pathlib.Path:
+        return self.directory / "model.safetensors"
+
+    def ensure_written(self) -> None:
+        """Writes the file unless one of its size is there (its contents are fixed)."""
+        size = 8 + len(self.header) + self.data_length
+        if self.weights.exists() and self.weights.stat().st_size == size:
+            return
+        self.directory.mkdir(parents=True, exist_ok=True)
+        with open(self.weights, "wb") as file:
+            file.write(len(self.header).to_bytes(8, "little") + self.header + self.tensor)
+            file.truncate(size)
+
+
+def f32_entry(shape: tuple[int, int], begin: int) -> dict[str, object]:
+    return {"dtype": "F32", "shape": list(shape), "data_offsets": [begin, begin + shape[0] * shape[1] * 4]}
+
+
+def multi_tensor_case() -> LoadMemoryCase:
+    """A 4 MiB table, then a 1 GiB tensor that the first call has no use for."""
+    table = np.random.default_rng(1).standard_normal((4096, 256), dtype=np.float32).tobytes()
+    other = {"dtype": "U8", "shape": [2**20, 1024], "data_offsets": [len(table), len(table) + 2**30]}
+    header = json.dumps({"table": f32_entry((4096, 256), 0), "other": other}).encode()
+    return LoadMemoryCase("4 MiB table, then a 1 GiB tensor", LOAD_MEMORY_DIR / "multi-tensor", header, table,
+                          len(table) + 2**30)
+
+
+def metadata_numbers_case() -> LoadMemoryCase:
+    """A valid 48 MiB header: 25 million numbers in `__metadata__`, then a 4 KiB table."""
+    table = np.ones((4, 256), np.float32).tobytes()
+    header = (b'{"__metadata__":{"numbers":[' + b"0," * (METADATA_NUMBERS - 1) + b'0]},"table":' +
+              json.dumps(f32_entry((4, 256), 0)).encode() + b"}")
+    return LoadMemoryCase("25 million numbers in `__metadata__`", LOAD_MEMORY_DIR / "metadata-numbers", header,
+                          table, len(table))
+
+
+def load_memory_child(directory: str) -> None:
+    """Prints the peak RSS growth, in bytes, of a first call in this fresh process."""
+    import corvid_py
+
+    gc.collect()
+    peak_before = status_kib("VmHWM")
+    corvid_py.StaticEmbedding(directory).embed_tokens([0, 1, 2])
+    print((status_kib("VmHWM") - peak_before) * 1024)
+
+
+def measure_load_memory(case: LoadMemoryCase) -> float:
+    """Median peak growth over fresh processes, one per measurement."""
+    command = [sys.executable, __file__, "--load-memory-child", str(case.directory)]
+    return statistics.median(
+        int(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+        for _ in range(LOAD_MEMORY_REPEATS))
+
+
+def size_text(size: int) -> str:
+    return mib(size) if size >= 2**20 else f"{size / 1024:.1f} KiB"
+
+
+def load_memory_section() -> list[str]:
+    """Goals: growth at most header + tensor + 1 MiB, whatever else the file holds; at most 12x a
+    header whose metadata is one huge array."""
+    lines = ["", "### Peak RSS growth of a first call on files that are mostly not the tensor "
+             f"(fresh processes, median of {LOAD_MEMORY_REPEATS})", "",
+             "| File | Size | Header | Tensor | corvid_py | Ratio | Goal |", "|---|---:|---:|---:|---:|---|---|"]
+    multi, metadata = multi_tensor_case(), metadata_numbers_case()
+    for case in (multi, metadata):
+        case.ensure_written()
+        growth = measure_load_memory(case)
+        if case is multi:
+            needed = len(case.header) + len(case.tensor)
+            ratio = growth / needed
+            cell = f"{ratio:.2f}x header + tensor"
+            goal = verdict(ratio, round((needed + 2**20) / needed, 2), False) + ": header + tensor + 1 MiB"
+        else:
+            ratio = growth / len(case.header)
+            cell, goal = f"{ratio:.2f}x header", verdict(ratio, 12, False)
+        lines.append(f"| {case.name} | {mib(case.weights.stat().st_size)} | {size_text(len(case.header))} | "
+                     f"{size_text(len(case.tensor))} | {mib(growth)} | {cell} | {goal} |")
+    return lines
+
+
 # ---- Report -----------------------------------------------------------------------------------
 
 
@@ -402,6 +502,7 @@ def report(args: argparse.Namespace) -> tuple[str, bool]:
     ratio = resident["corvid_py"] / table_size
     lines.append(f"| {mib(table_size)} | " + " | ".join(mib(resident[name]) for name in impls) +
                  f" | {ratio:.2f}x | {verdict(ratio, 1.1, False)} |")
+    lines += load_memory_section()
     save_warm_timings(args.out.parent / "warm.json", warm_timings)
     return "\n".join(lines) + "\n", all_exact
 
@@ -416,6 +517,9 @@ def save_warm_timings(path: pathlib.Path, timings: dict[str, dict[str, list[floa
 def main() -> None:
     if len(sys.argv) == 5 and sys.argv[1] == "--child":
         child_main(*sys.argv[2:])
+        return
+    if len(sys.argv) == 3 and sys.argv[1] == "--load-memory-child":
+        load_memory_child(sys.argv[2])
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=pathlib.Path, default=REPO / "build" / "bench" / "results.md")

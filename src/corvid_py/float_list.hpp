@@ -7,8 +7,9 @@
 
 namespace corvid_py {
 
-// A new list of Python floats, each the exact widening of one value. The
-// interpreter failing to make the list or a float is an internal failure.
+// A new list of Python floats, each the exact widening of one value, or null
+// with the interpreter's exception (MemoryError) when it cannot make the list
+// or a float.
 PyObject* to_float_list(std::span<const float> values);
 
 }  // namespace corvid_py

@@ -283,14 +283,6 @@ void ensure_exception_set() noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, none_set_message);
 }
 
-PyObject* expect_object(PyObject* object) {
-    if (object == nullptr) {
-        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-        corvid::fail_internal("PyObject pointer is null");
-    }
-    return object;
-}
-
 void raise_panic(std::string_view text) noexcept {
     PyObject* type = get_panic_exception_type();
     if (type == nullptr) return;

@@ -60,11 +60,6 @@ PyObject* raise_message(PyObject* type, std::string_view message);
 // exception is pending: for C API calls that failed without saying why.
 void ensure_exception_set() noexcept;
 
-// Takes a new reference that the interpreter must have produced. A null is an
-// internal failure ("PyObject pointer is null") after reporting any pending
-// exception as unraisable.
-PyObject* expect_object(PyObject* object);
-
 // Raises PanicException(text), creating the class on first use.
 void raise_panic(std::string_view text) noexcept;
 

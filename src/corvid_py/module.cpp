@@ -128,13 +128,24 @@ private:
     bool taken_;
 };
 
+// Polled by the model between chunks of a long load, with the interpreter
+// lock held: runs the pending signal handlers (Ctrl-C's raises
+// KeyboardInterrupt) and stops the load once one of them has raised.
+bool signal_handler_raised(void* /*context*/) noexcept { return PyErr_CheckSignals() != 0; }
+
+constexpr corvid::StopCheck check_signals = {.requested = signal_handler_raised};
+
 PyObject* StaticEmbedding_embed_tokens_impl(StaticEmbeddingObject* self, PyObject* tokens) {
     BorrowGuard borrow(self->borrow_flag);
     if (!borrow.taken()) return raise_message(PyExc_RuntimeError, "Already borrowed");
     std::optional<std::vector<std::uint32_t>> ids = extract_token_ids(tokens);
     if (!ids) return fail_argument("tokens");
-    auto embedding = self->model.embed_tokens(*ids);
-    if (!embedding) return raise_message(PyExc_RuntimeError, embedding.error().message());
+    auto embedding = self->model.embed_tokens(*ids, check_signals);
+    if (!embedding) {
+        // A load stopped by a signal handler fails with what the handler raised.
+        if (PyErr_Occurred()) return nullptr;
+        return raise_message(PyExc_RuntimeError, embedding.error().message());
+    }
     return to_float_list(*embedding);
 }
 

@@ -1,4 +1,5 @@
-// The embedding model: path joining, the existence test, and row caching.
+// The embedding model: path joining, the existence test, row caching, and ids
+// checked before anything the size of a row is allocated.
 #include "corvid/model/embedding_model.hpp"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
+#include <vector>
 
+#include "error_checks.hpp"
 #include "safetensors_writer.hpp"
 #include "temp_dir.hpp"
 
@@ -95,6 +99,37 @@ TEST(embedding_model_test, caches_one_row_per_id_however_often_it_is_embedded) {
     EXPECT_EQ(*again, *first);
     EXPECT_EQ(model->row_cache().size(), 3u);
 }
+
+struct DeclaredWidth {
+    std::uint64_t width;
+    std::vector<std::uint32_t> ids;
+    const char* message;
+};
+
+void PrintTo(const DeclaredWidth& param, std::ostream* out) { *out << "width " << param.width; }
+
+class embedding_model_declared_width_test : public ::testing::TestWithParam<DeclaredWidth> {
+protected:
+    test::TempDir dir;
+};
+
+// No data behind a row width no memory could hold: the call must fail on its
+// ids before the accumulator exists (its allocation would throw bad_alloc).
+TEST_P(embedding_model_declared_width_test, fails_on_the_ids_before_allocating_a_row) {
+    const auto& [width, ids, message] = GetParam();
+    dir.write("model.safetensors", test::single_tensor_file("F32", {1, width}, "1234"));
+    auto model = EmbeddingModel::create(dir.path().string(), true);
+    ASSERT_TRUE(model.has_value());
+    EXPECT_TRUE(test::fails_internally([&] { return model->embed_tokens(ids); }, message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    widths, embedding_model_declared_width_test,
+    ::testing::Values(
+        DeclaredWidth{std::uint64_t{1} << 60, {0, 0},
+                      "range end index 4611686018427387904 out of range for slice of length 4"},
+        // The first id outside is reported, not the largest.
+        DeclaredWidth{1, {0, 3, 5}, "range start index 12 out of range for slice of length 4"}));
 
 }  // namespace
 }  // namespace corvid

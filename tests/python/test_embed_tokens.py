@@ -1,5 +1,7 @@
 """embed_tokens end to end: results bit for bit, token conversion, lazy loading, exclusive use."""
 
+import subprocess
+import sys
 import threading
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -200,7 +202,42 @@ def test_rows_of_width_zero_give_an_empty_list(tmp_path: Path) -> None:
 def test_a_row_width_beyond_memory_raises_memory_error(tmp_path: Path) -> None:
     write_raw_tensor(tmp_path, "F32", (1, 2**62), b"")
     with pytest.raises(MemoryError):
-        StaticEmbedding(str(tmp_path)).embed_tokens([0])
+        StaticEmbedding(str(tmp_path)).embed_tokens([])
+
+
+# Run in a child whose address space is capped just above what it uses, with
+# room for the accumulator and part of the result: the list or its floats
+# cannot be made.
+RESULT_BEYOND_MEMORY = """
+import resource, sys
+from pathlib import Path
+from corvid_py import StaticEmbedding
+
+embedding = StaticEmbedding(sys.argv[1], False)
+width = len(embedding.embed_tokens([0]))
+status = Path("/proc/self/status").read_text().split("VmSize:")[1]
+in_use = int(status.split()[0]) * 1024
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (in_use + int(sys.argv[2]) * width, hard))
+try:
+    embedding.embed_tokens([0])
+except BaseException as error:
+    print(type(error).__name__)
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+assert len(embedding.embed_tokens([0])) == width
+"""
+
+
+@pytest.mark.parametrize("room_per_column", [8, 32], ids=["list", "floats"])
+def test_a_result_beyond_memory_raises_memory_error(tmp_path: Path, room_per_column: int) -> None:
+    """4 bytes per column hold the accumulator, then 8 the list and 24 each float."""
+    write_raw_tensor(tmp_path, "F32", (1, 2**22), bytes(2**24))
+    child = subprocess.run(
+        [sys.executable, "-c", RESULT_BEYOND_MEMORY, str(tmp_path), str(room_per_column)],
+        capture_output=True, text=True, check=True,
+    )
+    assert (child.stdout, child.stderr) == ("MemoryError\n", "")
 
 
 class Reentrant:

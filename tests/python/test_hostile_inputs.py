@@ -41,9 +41,13 @@ PANIC = BaseException
 HOSTILE_FILES = {
     "length-2**64-8": (weights_file(entry(), length=2**64 - 8), PANIC, "mid > len"),
     "length-2**63": (weights_file(entry(), length=2**63), PANIC, "mid > len"),
-    "row-width-2**62": (weights_file(entry(shape=[1, 2**62])), MemoryError, ""),
-    "row-width-2**62+1-F64": (weights_file(entry(dtype="F64", shape=[1, 2**62 + 1])), MemoryError, ""),
-    "row-width-2**64-1-U8": (weights_file(entry(dtype="U8", shape=[1, 2**64 - 1])), MemoryError, ""),
+    "row-width-2**62": (weights_file(entry(shape=[1, 2**62])), PANIC, "range end index 18446744073709551616 "),
+    "row-width-2**62+1-F64": (
+        weights_file(entry(dtype="F64", shape=[1, 2**62 + 1])), PANIC, "range end index 36893488147419103240 "
+    ),
+    "row-width-2**64-1-U8": (
+        weights_file(entry(dtype="U8", shape=[1, 2**64 - 1])), PANIC, "range end index 18446744073709551615 "
+    ),
     "begin-past-data": (weights_file(entry(data_offsets=[2**64 - 1, 2**64 - 1])), PANIC, "range start index "),
     "end-2**64-1": (weights_file(entry(data_offsets=[0, 2**64 - 1])), PANIC, "range end index 18446744073709551615 "),
     "nesting-128": (weights_file(nested(128)), RuntimeError, "SerDe Error: nesting is deeper"),

@@ -1,14 +1,20 @@
 """Loading the weights file on the first embed_tokens call: the tensor chosen, load errors, retries."""
 
 import json
+import os
+import signal
 import struct
+import subprocess
+import sys
+import time
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
 import pytest
 from safetensors.numpy import save_file
 
-from conftest import WEIGHTS_FILE, MakeModelDir, write_weights
+from conftest import SMALL_TABLE, WEIGHTS_FILE, MakeModelDir, write_raw_tensor, write_weights
 from corvid_py import StaticEmbedding
 from exact_raises import raises_exactly
 
@@ -129,3 +135,65 @@ class TestFileTrouble:
         with pytest.raises(BaseException, match="range end index 12"):
             embedding.embed_tokens([1, 2])
         assert embedding.embed_tokens([1]) == [3.0, 4.0]
+
+    def test_a_relative_directory_is_fixed_at_construction(
+        self, tmp_path: Path, monkeypatch: pytest.MonkeyPatch
+    ) -> None:
+        """At the first call the working directory holds another model by the same
+        relative name; the object still loads the one construction found."""
+        for base, table in (("a", SMALL_TABLE), ("b", SMALL_TABLE + 100)):
+            (tmp_path / base / "model").mkdir(parents=True)
+            write_raw_tensor(tmp_path / base / "model", "F32", table.shape, table.tobytes())
+        monkeypatch.chdir(tmp_path / "a")
+        embedding = StaticEmbedding("model", False)
+        monkeypatch.chdir(tmp_path / "b")
+        assert embedding.embed_tokens([1]) == SMALL_TABLE[1].tolist()
+
+
+class Stop(Exception):
+    """Raised by a signal handler the test installs."""
+
+
+def raise_stop(signum: int, frame: object) -> None:
+    raise Stop("stopped by the handler")
+
+
+# Sends SIGINT to the process named by its argument after a moment. A process,
+# not a thread: the load holds the interpreter lock, so no thread of ours runs.
+SEND_SIGINT = "import os, signal, sys, time; time.sleep(0.2); os.kill(int(sys.argv[1]), signal.SIGINT)"
+
+
+@pytest.mark.parametrize(
+    ("handler", "error"),
+    [(signal.default_int_handler, KeyboardInterrupt), (raise_stop, Stop)],
+    ids=["ctrl-c", "own-handler"],
+)
+def test_a_signal_ends_a_long_load_with_what_its_handler_raised(
+    tmp_path: Path, handler: Callable[[int, object], None], error: type[BaseException]
+) -> None:
+    """A load of several GiB takes seconds; SIGINT a moment into it ends the
+    call with the handler's exception, nothing stored and the object free."""
+    size = 2 * 2**30
+    header = json.dumps({"t": {"dtype": "U8", "shape": [size // 1024, 1024], "data_offsets": [0, size]}}).encode()
+    write_weights(tmp_path, header)
+    with (tmp_path / WEIGHTS_FILE).open("r+b") as file:
+        file.truncate(8 + len(header) + size)  # sparse: nothing is written
+    embedding = StaticEmbedding(str(tmp_path), False)
+    # Set explicitly: a runner started in the background may ignore SIGINT.
+    previous = signal.signal(signal.SIGINT, handler)
+    try:
+        started = time.monotonic()
+        sender = subprocess.Popen([sys.executable, "-c", SEND_SIGINT, str(os.getpid())])
+        with pytest.raises(error) as caught:
+            embedding.embed_tokens([0])
+        ended = time.monotonic()
+    finally:
+        sender.kill()
+        sender.wait()
+        signal.signal(signal.SIGINT, previous)
+    assert type(caught.value) is error and not hasattr(caught.value, "__notes__")
+    assert ended - started < 10  # generous: the goal is a fraction of a second after the signal
+    # A stored tensor would give 1024 zeros here; the file is read anew instead.
+    (tmp_path / WEIGHTS_FILE).unlink()
+    write_raw_tensor(tmp_path, "F32", (4, 3), SMALL_TABLE.tobytes())
+    assert embedding.embed_tokens([2]) == SMALL_TABLE[2].tolist()

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstring>
 #include <new>
+#include <system_error>
 
 #include "corvid/model/element_decoding.hpp"
 #include "corvid/load/slice_range.hpp"
@@ -22,12 +23,21 @@ constexpr std::string_view missing_weights_message =
     "Could not find `model.safetensors` in the specified directory";
 
 // Attribute query that follows symbolic links; any failure counts as missing.
-bool path_exists(std::string_view model_dir, const std::filesystem::path& path) {
+bool path_exists(const std::filesystem::path& path) {
     // The OS sees paths as NUL-terminated strings: a directory text with an
     // interior NUL would be cut short there and test a different path.
-    if (model_dir.find('\0') != std::string_view::npos) return false;
+    if (path.native().find('\0') != std::string::npos) return false;
     struct stat attributes{};
     return ::stat(path.c_str(), &attributes) == 0;
+}
+
+// The weights file path against today's working directory, lexically (links
+// stay unresolved); none when the working directory cannot be learnt.
+std::optional<std::filesystem::path> absolute_weights_path(std::string_view model_dir) {
+    std::error_code error;
+    std::filesystem::path path = std::filesystem::absolute(weights_file_path(model_dir), error);
+    if (error) return std::nullopt;
+    return path;
 }
 
 __extension__ using uint128 = unsigned __int128;
@@ -68,16 +78,19 @@ std::filesystem::path weights_file_path(std::string_view model_dir) {
 
 std::expected<EmbeddingModel, ModelPathError> EmbeddingModel::create(std::string model_dir,
                                                                      bool normalize) {
-    if (!path_exists(model_dir, weights_file_path(model_dir))) {
+    // Fixed now, so that a later change of working directory cannot make the
+    // load read another file than the one this check found.
+    std::optional<std::filesystem::path> path = absolute_weights_path(model_dir);
+    if (!path || !path_exists(*path)) {
         return std::unexpected(
             ModelPathError(std::move(model_dir), std::string(missing_weights_message)));
     }
-    return EmbeddingModel(std::move(model_dir), normalize);
+    return EmbeddingModel(std::move(model_dir), std::move(*path), normalize);
 }
 
 std::expected<void, LoadError> EmbeddingModel::ensure_loaded(StopCheck stop) {
     if (tensor_details_) return {};
-    auto loaded = load_tensor(weights_file_path(model_dir_), stop);
+    auto loaded = load_tensor(weights_path_, stop);
     if (!loaded) return std::unexpected(std::move(loaded.error()));
     static_assert(sizeof(std::size_t) == sizeof(std::uint64_t), "row widths are 64-bit");
     const TensorDetails& details = loaded->details;
@@ -110,6 +123,14 @@ const std::byte* EmbeddingModel::stored_row(std::uint32_t id) const {
     fail_slice_out_of_range(start, end, tensor_bytes_.size());
 }
 
+void EmbeddingModel::check_rows(std::span<const std::uint32_t> ids) {
+    // One vectorised pass over the ids decides for all of them.
+    if (ids.empty() || std::ranges::max(ids) < rows_in_bytes_) return;
+    // Some row lies outside: go through the ids as the sum would, so that the
+    // rows before the first such id are cached and that id fails as usual.
+    for (const std::uint32_t id : ids) row(id);
+}
+
 const float* EmbeddingModel::row(std::uint32_t id) {
     if (rows_in_place_) return reinterpret_cast<const float*>(stored_row(id));
     if (const float* cached = row_cache_.find(id)) return cached;
@@ -122,6 +143,9 @@ const float* EmbeddingModel::row(std::uint32_t id) {
 std::expected<std::vector<float>, LoadError> EmbeddingModel::embed_tokens(
     std::span<const std::uint32_t> ids, StopCheck stop) {
     if (auto loaded = ensure_loaded(stop); !loaded) return std::unexpected(std::move(loaded.error()));
+    // Before the accumulator: a header may declare a row width that no tensor
+    // holds, and the call must fail on its ids, not zero-fill that width.
+    check_rows(ids);
     std::vector<float> sum = zeroed_floats(tensor_details_->shape[1]);
     const auto count = static_cast<float>(ids.size());
     // Rows are found a group at a time, in list order, and their memory is

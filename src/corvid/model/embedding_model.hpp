@@ -42,8 +42,9 @@ std::filesystem::path weights_file_path(std::string_view model_dir);
 
 class EmbeddingModel {
 public:
-    // Checks that the weights file exists and records the arguments; reads
-    // nothing. A missing file (whatever the cause) is a ModelPathError.
+    // Checks that the weights file exists and records the arguments, the file's
+    // path made absolute against the working directory; reads nothing. A
+    // missing file (whatever the cause) is a ModelPathError.
     [[nodiscard]] static std::expected<EmbeddingModel, ModelPathError> create(
         std::string model_dir, bool normalize);
 
@@ -65,8 +66,14 @@ public:
     const RowCache& row_cache() const noexcept { return row_cache_; }
 
 private:
-    EmbeddingModel(std::string model_dir, bool normalize)
-        : model_dir_(std::move(model_dir)), normalize_(normalize) {}
+    EmbeddingModel(std::string model_dir, std::filesystem::path weights_path, bool normalize)
+        : model_dir_(std::move(model_dir)),
+          weights_path_(std::move(weights_path)),
+          normalize_(normalize) {}
+
+    // Returns when every id's row lies inside the tensor; otherwise caches the
+    // rows before the first id outside and fails on it, as the sum would.
+    void check_rows(std::span<const std::uint32_t> ids);
 
     // The decoded row of `id`: cached, decoded now, or read in place when the
     // stored elements are already 32-bit floats.
@@ -75,7 +82,9 @@ private:
     // The stored bytes of row `id`, checked against the tensor's length.
     const std::byte* stored_row(std::uint32_t id) const;
 
-    std::string model_dir_;
+    std::string model_dir_;  // as given: messages show it
+    // The weights file, made absolute at construction; the load reads this.
+    std::filesystem::path weights_path_;
     bool normalize_;
     ByteBuffer tensor_bytes_;
     std::optional<TensorDetails> tensor_details_;
