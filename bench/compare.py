@@ -6,6 +6,8 @@ Generates deterministic model directories under build/bench/models (reused when 
 measures in this one process, with the implementations interleaved in rounds so that machine drift
 hits all of them alike:
   - warm calls (the same ids again) for 1, 16, 128 and 1024 ids: median microseconds and spread;
+  - corvid_py's warm calls with the ids held in a list, numpy int64, uint32 and int32 arrays and an
+    array('I'), against the list;
   - the first call on a fresh object, load included, in fresh subprocesses, against a plain read of
     the weights file;
   - peak RSS growth of a process that loads and embeds, against the file size, and the resident
@@ -17,6 +19,7 @@ Prints a Markdown report and writes it to --out (default build/bench/results.md)
 """
 
 import argparse
+import array
 import gc
 import json
 import os
@@ -28,6 +31,7 @@ import sys
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -202,43 +206,86 @@ def check_exact(model: BenchModel) -> tuple[bool, str]:
 # ---- Warm calls -------------------------------------------------------------------------------
 
 
-def time_batch(embed: Embed, ids: list[int], calls: int) -> float:
+# A call to time and its argument: the argument is made before the clock starts.
+type TimedCall = tuple[Callable[[Any], object], object]
+
+
+def time_batch(call: TimedCall, calls: int) -> float:
     """Microseconds per call over `calls` back-to-back calls."""
+    function, argument = call
     start = time.perf_counter_ns()
     for _ in range(calls):
-        embed(ids)
+        function(argument)
     return (time.perf_counter_ns() - start) / calls / 1000
+
+
+def measure_interleaved(timed: dict[str, TimedCall], rounds: int) -> dict[str, tuple[float, float]]:
+    """{name: (median µs, relative spread)}: rounds of one batch of about 3 ms per call, their
+    order rotated each round; the spread is the interquartile range / median."""
+    names = list(timed)
+    calls: dict[str, int] = {}
+    for name in names:
+        function, argument = timed[name]
+        function(argument)  # warm: rows decoded and cached
+        calls[name] = max(3, int(3000 / max(time_batch(timed[name], 3), 0.1)))
+    samples: dict[str, list[float]] = {name: [] for name in names}
+    gc.collect()
+    gc.disable()
+    try:
+        for round_index in range(rounds):
+            shift = round_index % len(names)
+            for name in names[shift:] + names[:shift]:
+                samples[name].append(time_batch(timed[name], calls[name]))
+    finally:
+        gc.enable()
+    results = {}
+    for name, values in samples.items():
+        quartiles = statistics.quantiles(values, n=4)
+        median = statistics.median(values)
+        results[name] = (median, (quartiles[2] - quartiles[0]) / median)
+    return results
 
 
 def measure_warm(
     embedders: dict[str, Embed], model: BenchModel, rounds: int
 ) -> dict[tuple[str, int], tuple[float, float]]:
-    """{(impl, count): (median µs, relative spread)}: rounds of one batch per implementation, the
-    implementations' order rotated each round; the spread is the interquartile range / median."""
+    """{(impl, count): (median µs, relative spread)}, the implementations interleaved."""
     results = {}
     for count in ID_COUNTS:
         ids = token_ids(model, count)
-        names = list(embedders)
-        calls: dict[str, int] = {}
-        for name in names:
-            embedders[name](ids)  # warm: rows decoded and cached
-            single = time_batch(embedders[name], ids, 3)
-            calls[name] = max(3, int(3000 / max(single, 0.1)))  # about 3 ms per batch
-        samples: dict[str, list[float]] = {name: [] for name in names}
-        gc.collect()
-        gc.disable()
-        try:
-            for round_index in range(rounds):
-                shift = round_index % len(names)
-                for name in names[shift:] + names[:shift]:
-                    samples[name].append(time_batch(embedders[name], ids, calls[name]))
-        finally:
-            gc.enable()
-        for name, values in samples.items():
-            quartiles = statistics.quantiles(values, n=4)
-            median = statistics.median(values)
-            results[name, count] = (median, (quartiles[2] - quartiles[0]) / median)
+        timed = measure_interleaved({name: (embed, ids) for name, embed in embedders.items()}, rounds)
+        results.update({(name, count): figures for name, figures in timed.items()})
     return results
+
+
+# ---- Token id inputs: integer arrays against a list -------------------------------------------
+
+TOKEN_INPUT_COUNTS = (1, 16, 1024)
+TOKEN_INPUTS: dict[str, Callable[[list[int]], object]] = {
+    "list": list,
+    "numpy.int64": lambda ids: np.array(ids, dtype=np.int64),
+    "numpy.uint32": lambda ids: np.array(ids, dtype=np.uint32),
+    "numpy.int32": lambda ids: np.array(ids, dtype=np.int32),
+    "array('I')": lambda ids: array.array("I", ids),
+}
+
+
+def token_inputs_report(model: BenchModel, rounds: int) -> list[str]:
+    """corvid_py's warm calls with the same ids held in each input type, against a list."""
+    embed = corvid_embedder(model.weights)
+    names = list(TOKEN_INPUTS)
+    lines = ["", f"### Token id inputs on {model.name}, warm calls (median µs per call, ± interquartile "
+             "range; ratio to the list)", "",
+             "| Ids | " + " | ".join(names) + " | Worst array / list | Goal |", "|---:|" + "---:|" * len(names) + "---|"]
+    for count in TOKEN_INPUT_COUNTS:
+        ids = token_ids(model, count)
+        timed = measure_interleaved({name: (embed, make(ids)) for name, make in TOKEN_INPUTS.items()}, rounds)
+        ratios = {name: timed[name][0] / timed["list"][0] for name in names}
+        cells = [f"{timed[name][0]:.2f} ± {100 * timed[name][1]:.0f}% ({ratios[name]:.2f}x)" for name in names]
+        worst = max(ratio for name, ratio in ratios.items() if name != "list")
+        goal = verdict(worst, 1.1, False) if count in (16, 1024) else "-"
+        lines.append(f"| {count} | " + " | ".join(cells) + f" | {worst:.2f}x | {goal} |")
+    return lines
 
 
 # ---- Fresh processes: first call and memory ---------------------------------------------------
@@ -468,6 +515,7 @@ def report(args: argparse.Namespace) -> tuple[str, bool]:
             goal = warm_goal(model, count)
             lines.append(f"| {model.name} | {count} | " + " | ".join(cells) +
                          f" | {ratio:.2f}x | {verdict(ratio, goal, True) if goal else '-'} |")
+    lines += token_inputs_report(TABLE_256, args.rounds)
 
     lines += ["", f"### First call on a fresh object, load included (fresh processes, median of "
               f"{args.repeats})", "",

@@ -8,6 +8,7 @@
 #include "corvid/load/internal_failure.hpp"
 #include "corvid_py/glue.hpp"
 #include "corvid_py/py_ref.hpp"
+#include "corvid_py/token_buffer.hpp"
 
 namespace corvid_py {
 
@@ -132,11 +133,16 @@ std::optional<std::vector<std::uint32_t>> extract_token_ids(PyObject* tokens) {
         PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
         return std::nullopt;
     }
+    std::vector<std::uint32_t> ids;
+    switch (read_token_buffer(tokens, ids)) {
+    case BufferRead::read: return ids;
+    case BufferRead::failed: return std::nullopt;
+    case BufferRead::not_taken: break;
+    }
     if (!PySequence_Check(tokens)) {
         raise_not_a_sequence(tokens);
         return std::nullopt;
     }
-    std::vector<std::uint32_t> ids;
     reserve_hint(ids, tokens);
     const bool extracted = PyList_CheckExact(tokens) || PyTuple_CheckExact(tokens)
                                ? extract_by_index(tokens, ids)
