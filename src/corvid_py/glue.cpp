@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "corvid_py/interpreter_ref.hpp"
 #include "corvid_py/py_ref.hpp"
 
 namespace corvid_py {
@@ -16,10 +17,10 @@ constexpr const char* panic_doc =
     "Like SystemExit, it derives from BaseException rather than Exception, so\n"
     "that it usually propagates all the way up and ends the interpreter.";
 
-OnceRef panic_exception_type;
-OnceRef add_note_name;
+const InterpreterRef panic_exception_type("corvid_py.PanicException");
+const InterpreterRef add_note_name("corvid_py.add_note");
 
-PyObject* get_panic_exception_type() {
+PyRef get_panic_exception_type() {
     return panic_exception_type.get([] {
         return PyErr_NewExceptionWithDoc("corvid_py.PanicException", panic_doc,
                                          PyExc_BaseException, nullptr);
@@ -126,10 +127,11 @@ void add_argument_note(PyObject* exception, const char* name) {
         return PyErr_Clear();
     }
     PyRef note = PyRef::steal(PyUnicodeWriter_Finish(writer));
-    PyObject* method = add_note_name.get([] { return PyUnicode_InternFromString("add_note"); });
-    if (!note || method == nullptr) return PyErr_Clear();
+    if (!note) return PyErr_Clear();
+    PyRef method = add_note_name.get([] { return PyUnicode_InternFromString("add_note"); });
+    if (!method) return PyErr_Clear();
     PyObject* call_args[] = {exception, note.get()};
-    PyRef result = PyRef::steal(PyObject_VectorcallMethod(method, call_args, 2, nullptr));
+    PyRef result = PyRef::steal(PyObject_VectorcallMethod(method.get(), call_args, 2, nullptr));
     if (!result) PyErr_Clear();
 }
 
@@ -183,8 +185,8 @@ bool bind_arguments(const CallSignature& signature, PyObject* const* args, Py_ss
 PyObject* fail_argument(const char* name) {
     ensure_exception_set();
     PyRef exception = PyRef::steal(PyErr_GetRaisedException());
-    PyObject* panic_type = panic_exception_type.peek();
-    if (panic_type != nullptr && Py_IS_TYPE(exception.get(), (PyTypeObject*)panic_type)) {
+    PyRef panic_type = panic_exception_type.peek();
+    if (panic_type && Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic_type.get())) {
         continue_panic(std::move(exception));
     }
     add_argument_note(exception.get(), name);
@@ -284,9 +286,9 @@ void ensure_exception_set() noexcept {
 }
 
 void raise_panic(std::string_view text) noexcept {
-    PyObject* type = get_panic_exception_type();
-    if (type == nullptr) return;
-    raise_message(type, text);
+    PyRef type = get_panic_exception_type();
+    if (!type) return;
+    raise_message(type.get(), text);
 }
 
 }  // namespace corvid_py

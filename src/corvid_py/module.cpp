@@ -10,7 +10,6 @@
 #include <Python.h>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <new>
 #include <string>
@@ -18,8 +17,10 @@
 #include <vector>
 
 #include "corvid/model/embedding_model.hpp"
+#include "corvid_py/borrow_flag.hpp"
 #include "corvid_py/float_list.hpp"
 #include "corvid_py/glue.hpp"
+#include "corvid_py/interpreter_ref.hpp"
 #include "corvid_py/method_docs.hpp"
 #include "corvid_py/py_ref.hpp"
 #include "corvid_py/token_ids.hpp"
@@ -33,8 +34,7 @@ namespace {
 struct StaticEmbeddingObject {
     PyObject_HEAD
     corvid::EmbeddingModel model;
-    // 0 when idle, all ones while an embed_tokens call holds the object.
-    std::atomic<std::uintptr_t> borrow_flag;
+    BorrowFlag borrow_flag;
 };
 
 StaticEmbeddingObject* as_instance(PyObject* op) {
@@ -71,7 +71,7 @@ PyObject* StaticEmbedding_new_impl(PyTypeObject* type, std::string model_dir, bo
     if (self == nullptr) return nullptr;
     StaticEmbeddingObject* instance = as_instance(self);
     new (&instance->model) corvid::EmbeddingModel(std::move(*model));
-    new (&instance->borrow_flag) std::atomic<std::uintptr_t>(0);
+    new (&instance->borrow_flag) BorrowFlag();
     return self;
 }
 
@@ -101,32 +101,6 @@ void StaticEmbedding_dealloc(PyObject* op) {
 }
 
 // ---- embed_tokens ---------------------------------------------------------
-
-// Exclusive use of one instance for one embed_tokens call, released on every
-// path out of the call. Python code run while the ids are read (a sequence's
-// __iter__, an item's __index__) may call back into the same instance, from
-// this thread or another: that call must fail, not share the model.
-class BorrowGuard {
-public:
-    static constexpr std::uintptr_t idle = 0;
-    static constexpr std::uintptr_t in_use = ~std::uintptr_t{0};
-
-    explicit BorrowGuard(std::atomic<std::uintptr_t>& flag) noexcept : flag_(flag) {
-        std::uintptr_t expected = idle;
-        taken_ = flag_.compare_exchange_strong(expected, in_use, std::memory_order_seq_cst);
-    }
-    BorrowGuard(const BorrowGuard&) = delete;
-    BorrowGuard& operator=(const BorrowGuard&) = delete;
-    ~BorrowGuard() {
-        if (taken_) flag_.store(idle);
-    }
-
-    bool taken() const noexcept { return taken_; }
-
-private:
-    std::atomic<std::uintptr_t>& flag_;
-    bool taken_;
-};
 
 // Polled by the model between chunks of a long load, with the interpreter
 // lock held: runs the pending signal handlers (Ctrl-C's raises
@@ -193,22 +167,22 @@ PyType_Spec StaticEmbedding_spec = {
     .slots = StaticEmbedding_slots,
 };
 
-// The class type object, built by the first module exec of the process and
-// shared by every later one (a re-import attaches the same type).
-OnceRef class_type_cell;
+// The class type object, built by the first module exec of each interpreter
+// and shared by its later ones (a re-import attaches the same type).
+const InterpreterRef class_type_cell("corvid_py.StaticEmbedding");
 
 // A failed build leaves the cell empty and is reported as RuntimeError with
-// the interpreter's exception as __cause__. Borrowed reference, or null.
-PyObject* class_type() {
-    PyObject* type = class_type_cell.get([] { return PyType_FromSpec(&StaticEmbedding_spec); });
-    if (type != nullptr) return type;
+// the interpreter's exception as __cause__. Empty on failure.
+PyRef class_type() {
+    PyRef type = class_type_cell.get([] { return PyType_FromSpec(&StaticEmbedding_spec); });
+    if (type) return type;
     ensure_exception_set();
     PyObject* cause = PyErr_GetRaisedException();
     PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class StaticEmbedding");
     PyObject* error = PyErr_GetRaisedException();
     PyException_SetCause(error, cause);
     PyErr_SetRaisedException(error);
-    return nullptr;
+    return PyRef();
 }
 
 // ---- Module ---------------------------------------------------------------
@@ -245,14 +219,15 @@ int corvid_py_exec(PyObject* module) {
             raise_type_mismatch(module, "module");
             return -1;
         }
-        PyObject* type = class_type();
-        if (type == nullptr) return -1;
+        PyRef type = class_type();
+        if (!type) return -1;
+        watch_forks();
         PyRef all_holder;
         PyObject* all = module_all(module, all_holder);
         if (all == nullptr) return -1;
         PyRef name = PyRef::steal(PyUnicode_FromString("StaticEmbedding"));
         if (!name || PyList_Append(all, name.get()) < 0) fail_append_to_all();
-        return PyObject_SetAttrString(module, "StaticEmbedding", type);
+        return PyObject_SetAttrString(module, "StaticEmbedding", type.get());
     });
 }
 

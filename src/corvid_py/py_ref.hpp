@@ -3,7 +3,6 @@
 
 #include <Python.h>
 
-#include <atomic>
 #include <utility>
 
 namespace corvid_py {
@@ -37,34 +36,6 @@ public:
 private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
-};
-
-// A process-wide object made on first use and kept until the process ends.
-// Two threads may both make one; the first to publish wins and the other's is
-// released, so at most one is ever stored, and a failed make stores nothing.
-class OnceRef {
-public:
-    // Borrowed reference to the stored object, made by `make` (a callable
-    // returning a new reference or null with an exception set) if absent.
-    template <class Make>
-    PyObject* get(Make&& make) {
-        PyObject* current = object_.load(std::memory_order_acquire);
-        if (current != nullptr) return current;
-        PyObject* made = make();
-        if (made == nullptr) return nullptr;
-        if (object_.compare_exchange_strong(current, made, std::memory_order_acq_rel,
-                                            std::memory_order_acquire)) {
-            return made;
-        }
-        Py_DECREF(made);
-        return current;
-    }
-
-    // The stored object, or null while none has been made.
-    PyObject* peek() const noexcept { return object_.load(std::memory_order_acquire); }
-
-private:
-    std::atomic<PyObject*> object_{nullptr};
 };
 
 }  // namespace corvid_py

@@ -7,6 +7,7 @@
 
 #include "corvid/load/internal_failure.hpp"
 #include "corvid_py/glue.hpp"
+#include "corvid_py/interpreter_ref.hpp"
 #include "corvid_py/py_ref.hpp"
 #include "corvid_py/token_buffer.hpp"
 
@@ -14,16 +15,16 @@ namespace corvid_py {
 
 namespace {
 
-OnceRef sequence_class;
+const InterpreterRef sequence_class("corvid_py.Sequence");
 
 // collections.abc.Sequence, imported on the first failure that names it.
-PyObject* get_sequence_class() {
-    PyObject* found = sequence_class.get([]() -> PyObject* {
+PyRef get_sequence_class() {
+    PyRef found = sequence_class.get([]() -> PyObject* {
         PyRef name = PyRef::steal(PyUnicode_FromString("collections.abc"));
         PyRef module = PyRef::steal(name ? PyImport_Import(name.get()) : nullptr);
         return module ? PyObject_GetAttrString(module.get(), "Sequence") : nullptr;
     });
-    if (found == nullptr) {
+    if (!found) {
         PyErr_WriteUnraisable(nullptr);
         corvid::fail_internal("could not look up collections.abc.Sequence");
     }
@@ -31,7 +32,9 @@ PyObject* get_sequence_class() {
 }
 
 [[gnu::cold]] void raise_not_a_sequence(PyObject* tokens) {
-    PyRef qualname = PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(get_sequence_class())));
+    PyRef sequence = get_sequence_class();
+    PyRef qualname =
+        PyRef::steal(PyType_GetQualName(reinterpret_cast<PyTypeObject*>(sequence.get())));
     const char* target = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
     if (target == nullptr) {
         PyErr_Clear();
