@@ -9,13 +9,24 @@ namespace {
 
 // Threads are numbered from 1 in the order they first take a flag. A forked
 // child keeps counting from the parent's count, so a number it hands out is
-// never that of a thread of its parent.
+// never that of a thread of its parent. The number is kept under a
+// thread-specific key, not in a thread_local: in a shared library that would
+// need the dynamic loader's __tls_get_addr, a library the module otherwise
+// does without. Without a key every thread is number 0, which no fork check
+// treats as lost: a child then inherits its parent's borrows, as it would
+// without the fork handler.
 std::atomic<std::uint64_t> last_thread_number{0};
-thread_local std::uint64_t this_thread_number = 0;
+pthread_key_t thread_number_key;
+std::atomic<bool> thread_number_key_made{false};  // set once, before any object exists
 
 std::uint64_t current_thread_number() noexcept {
-    if (this_thread_number == 0) this_thread_number = last_thread_number.fetch_add(1) + 1;
-    return this_thread_number;
+    if (!thread_number_key_made) return 0;
+    auto number = reinterpret_cast<std::uintptr_t>(pthread_getspecific(thread_number_key));
+    if (number == 0) {
+        number = static_cast<std::uintptr_t>(last_thread_number.fetch_add(1) + 1);
+        if (pthread_setspecific(thread_number_key, reinterpret_cast<void*>(number)) != 0) return 0;
+    }
+    return number;
 }
 
 // After fork() only the forking thread runs on in the child. Of the threads
@@ -59,10 +70,12 @@ BorrowGuard::~BorrowGuard() {
 }
 
 void watch_forks() noexcept {
-    // Without the handler (registration fails only when memory is short) a
-    // child inherits its parent's borrows as before; nothing else changes.
-    [[maybe_unused]] static const int registered =
-        pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    // Both fail only when the process is short of keys or memory; then a
+    // child inherits its parent's borrows as before, and nothing else changes.
+    [[maybe_unused]] static const bool watching = [] {
+        thread_number_key_made = pthread_key_create(&thread_number_key, nullptr) == 0;
+        return thread_number_key_made && pthread_atfork(nullptr, nullptr, after_fork_in_child) == 0;
+    }();
 }
 
 }  // namespace corvid_py
