@@ -1,5 +1,6 @@
 """embed_tokens end to end: results bit for bit, token conversion, lazy loading, exclusive use."""
 
+import os
 import subprocess
 import sys
 import threading
@@ -229,7 +230,16 @@ assert len(embedding.embed_tokens([0])) == width
 """
 
 
-@pytest.mark.parametrize("room_per_column", [8, 32], ids=["list", "floats"])
+# AddressSanitizer's allocator serves small objects from address space it
+# reserved up front, which an address-space limit cannot take away.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
+@pytest.mark.parametrize("room_per_column", [
+    pytest.param(8, id="list"),
+    pytest.param(32, id="floats",
+                 marks=pytest.mark.skipif(UNDER_ASAN, reason="small objects escape the limit under ASan")),
+])
 def test_a_result_beyond_memory_raises_memory_error(tmp_path: Path, room_per_column: int) -> None:
     """4 bytes per column hold the accumulator, then 8 the list and 24 each float."""
     write_raw_tensor(tmp_path, "F32", (1, 2**22), bytes(2**24))
