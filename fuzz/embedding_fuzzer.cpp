@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "corvid/load/data_type.hpp"
+#include "corvid/load/internal_failure.hpp"
 #include "corvid/model/element_decoding.hpp"
 #include "corvid/model/embedding_model.hpp"
-#include "corvid/load/internal_failure.hpp"
 #include "memory_file.hpp"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <bit>
 #include <cstdint>
 
-#include "corvid/model/half_widening.hpp"
 #include "corvid/load/little_endian.hpp"
+#include "corvid/model/half_widening.hpp"
 
 namespace corvid {
 

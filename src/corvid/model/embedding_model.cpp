@@ -9,10 +9,10 @@
 #include <new>
 #include <system_error>
 
-#include "corvid/model/element_decoding.hpp"
 #include "corvid/load/slice_range.hpp"
-#include "corvid/model/pooling.hpp"
 #include "corvid/load/weights_reader.hpp"
+#include "corvid/model/element_decoding.hpp"
+#include "corvid/model/pooling.hpp"
 
 namespace corvid {
 

@@ -15,8 +15,8 @@
 #include "corvid/load/byte_buffer.hpp"
 #include "corvid/load/load_error.hpp"
 #include "corvid/load/stop_check.hpp"
-#include "corvid/model/row_cache.hpp"
 #include "corvid/load/tensor_details.hpp"
+#include "corvid/model/row_cache.hpp"
 
 namespace corvid {
 
