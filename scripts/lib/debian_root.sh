@@ -1,19 +1,23 @@
 # shellcheck shell=bash
-# Cached Debian unstable roots: created with debootstrap, given the packages
-# of a list, entered with chroot. Sourced by scripts that keep such a root.
+# Cached Debian unstable roots: created, given the packages of a list and
+# entered, by root with debootstrap and chroot, by anyone else without
+# privileges in user namespaces (mmdebstrap builds the root with the user's
+# subordinate ids as its users). Sourced by scripts that keep such a root.
 #
 # The caller sets:
 #   repo            the repository, mounted inside the root at its own path
-#   root            where the root lives
+#   root            where the root lives (default_root_dir gives the usual place)
 #   packages_file   its packages, one name per line (# starts a comment); a
 #                   change is installed on the next prepare_root
-#   mirror          the Debian mirror for debootstrap
+#   mirror          the Debian mirror
 #   log_name        the name that prefixes messages
-#   root_user_hint  what to do instead when not run as root
 # and sources scripts/lib/third_party.sh.
 
 bootstrapped_marker=.corvid-bootstrapped
 packages_stamp=.corvid-packages.sha256
+# Where the third-party sources appear inside the root, whatever the host's
+# layout (../shared may be a symbolic link that means nothing in there).
+third_party_mount=/opt/corvid-third-party
 
 die() {
     printf '%s: %s\n' "$log_name" "$*" >&2
@@ -24,13 +28,56 @@ note() {
     printf '%s: %s\n' "$log_name" "$*" >&2
 }
 
+unprivileged() {
+    ((EUID != 0))
+}
+
+# The cache directory of a root called NAME: the system's for root, the
+# user's own otherwise.
+default_root_dir() {
+    if unprivileged; then
+        printf '%s/corvid-py/%s\n' "${XDG_CACHE_HOME:-$HOME/.cache}" "$1"
+    else
+        printf '/var/cache/corvid-py/%s\n' "$1"
+    fi
+}
+
 package_names() {
     sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$packages_file"
 }
 
+# Runs a command with the user ids that own the root's files: root's own, or,
+# unprivileged, in a user namespace mapping the user's subordinate ids from 0
+# up, as mmdebstrap did when it created the root. The user outside is not
+# mapped there, so the command must not need the user's files; it starts in
+# the current directory, which it may enter by a relative path even where the
+# way to it is closed to those ids. It has a mount and a PID namespace of its
+# own, so mounts and processes end with it (and with the caller).
+as_root_owner() {
+    if unprivileged; then
+        unshare --user --map-auto --setuid 0 --setgid 0 --mount --pid --fork --kill-child -- "$@"
+    else
+        unshare --mount --propagation private -- "$@"
+    fi
+}
+
+# Replaces the shell with a command run as the root of a namespace that maps
+# it to the user (for root, in just a private mount namespace): what it writes
+# in the user's files stays the user's, while the root's files, unmapped, are
+# read-only to it.
+exec_as_user() {
+    if unprivileged; then
+        exec unshare --user --map-root-user --mount --pid --fork --kill-child -- "$@"
+    else
+        exec unshare --mount --propagation private -- "$@"
+    fi
+}
+
 # Deletes a root directory, refusing while anything is mounted inside it:
 # removing through a live bind mount of the repository would delete the
-# repository itself.
+# repository itself. Unprivileged, the contents belong to subordinate ids and
+# are deleted in their namespace; the directory itself, in the user's cache,
+# by the user.
 remove_root_dir() {
     local dir=$1
     [[ -e $dir ]] || return 0
@@ -43,12 +90,67 @@ remove_root_dir() {
             die "refusing to delete $dir: $dir/$sub is a mount point"
         fi
     done
-    rm -rf --one-file-system "$dir"
+    if unprivileged && [[ -d $dir && ! -L $dir ]]; then
+        (cd "$dir" && as_root_owner find . -xdev -mindepth 1 -delete) || die "could not delete the contents of $dir"
+        rmdir "$dir"
+    else
+        rm -rf --one-file-system "$dir"
+    fi
 }
 
-require_root_user() {
-    [[ $EUID -eq 0 ]] || die "building a Debian root needs root (chroot, mount, debootstrap).
-$root_user_hint"
+# The line that gives USER a free block of 65536 subordinate ids, past every
+# block already given.
+subordinate_ids_command() {
+    local start
+    start=$(cat /etc/subuid /etc/subgid 2>/dev/null |
+        awk -F: 'BEGIN { end = 100000 } $2 + $3 > end { end = $2 + $3 } END { print end }')
+    printf 'sudo usermod --add-subuids %d-%d --add-subgids %d-%d %s' \
+        "$start" $((start + 65535)) "$start" $((start + 65535)) "$1"
+}
+
+# Whether FILE (/etc/subuid or /etc/subgid) gives the user at least 65536 ids,
+# enough for every user of a Debian system (nobody is 65534).
+has_subordinate_ids() {
+    local user=$1
+    awk -F: -v name="$user" -v id="$EUID" \
+        '($1 == name || $1 == id) && $3 >= 65536 { found = 1 } END { exit !found }' "$2" 2>/dev/null
+}
+
+# Unprivileged use needs mmdebstrap, the setuid helpers that map subordinate
+# ids (newuidmap, newgidmap: package uidmap), a block of such ids and a kernel
+# that lets users create namespaces; each lack is one message saying what to do.
+require_unprivileged_host() {
+    local user missing=() fixes=()
+    user=$(id -un)
+    command -v mmdebstrap >/dev/null 2>&1 || missing+=(mmdebstrap)
+    command -v newuidmap >/dev/null 2>&1 && command -v newgidmap >/dev/null 2>&1 || missing+=(uidmap)
+    ((${#missing[@]} == 0)) || fixes+=("sudo apt-get install ${missing[*]}")
+    has_subordinate_ids "$user" /etc/subuid && has_subordinate_ids "$user" /etc/subgid ||
+        fixes+=("$(subordinate_ids_command "$user")")
+    ((${#fixes[@]} == 0)) || die "building the toolchain root without root needs the host packages mmdebstrap
+and uidmap and a block of subordinate user and group ids for $user. Once, as an administrator:
+$(printf '    %s\n' "${fixes[@]}")
+(or run as root, or install CPython 3.14 and scripts/packages.txt natively: CORVID_DEV_MODE=native)"
+    local setting
+    setting=$(userns_blocking_setting) && die "this kernel does not let unprivileged users create user namespaces,
+which building the toolchain root without root needs. To allow them:
+    sudo sysctl -w $setting
+(and the same line without -w in /etc/sysctl.d/ to keep it), or run as root."
+    unshare --user --map-root-user --mount true 2>/dev/null ||
+        die "this system refuses unprivileged user namespaces (unshare --user --map-root-user --mount true failed),
+which building the toolchain root without root needs. Run as root instead."
+}
+
+# The sysctl setting that would let users create namespaces, if one forbids it.
+userns_blocking_setting() {
+    local value
+    value=$(cat /proc/sys/kernel/unprivileged_userns_clone 2>/dev/null) && [[ $value == 0 ]] &&
+        { echo kernel.unprivileged_userns_clone=1; return; }
+    value=$(cat /proc/sys/user/max_user_namespaces 2>/dev/null) && [[ $value == 0 ]] &&
+        { echo user.max_user_namespaces=15000; return; }
+    value=$(cat /proc/sys/kernel/apparmor_restrict_unprivileged_userns 2>/dev/null) && [[ $value == 1 ]] &&
+        { echo kernel.apparmor_restrict_unprivileged_userns=0; return; }
+    return 1
 }
 
 ensure_debootstrap() {
@@ -59,45 +161,73 @@ ensure_debootstrap() {
     fi
 }
 
-# Runs a command inside the root in a private mount namespace: /proc, /dev,
-# the repository (at its own path) and, read-only, the third-party sources
-# beside it are mounted there only, so every exit path, a failure or an
-# interrupt included, takes the mounts away with the namespace.
-run_in_root() {
+# The script that enters the root, run in the namespaces of as_root_owner or
+# exec_as_user from inside the root's directory: /proc, /dev and, for the user's
+# commands, the repository at its own path and, read-only, the third-party
+# sources at $third_party_mount are mounted there, so every exit path takes
+# the mounts away with the namespace. A HOME the command cannot write (the
+# root's /root, unmapped for an unprivileged user) is replaced by an empty one.
+# shellcheck disable=SC2016 # expanded by the script
+enter_root_script='
+    repo=$1 workdir=$2 third_party=$3 third_party_mount=$4
+    shift 4
+    mount -t proc proc ./proc
+    mount --rbind /dev ./dev
+    if [[ -n $workdir ]]; then
+        mount --bind "$repo" ".$repo"
+        [[ -z $third_party ]] || mount --bind -o ro "$third_party" ".$third_party_mount"
+        [[ -w ./root ]] || mount -t tmpfs -o mode=700 tmpfs ./root
+    else
+        workdir=/
+        cp -L /etc/resolv.conf ./etc/resolv.conf 2>/dev/null || true
+    fi
+    exec chroot . /usr/bin/env -i \
+        HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
+        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+        CORVID_IN_ROOT=1 CORVID_THIRD_PARTY="$third_party_mount" \
+        bash -c "cd \"\$0\" && exec \"\$@\"" "$workdir" "$@"
+'
+
+# Replaces the shell with a command inside the root, run from the current
+# directory when that lies in the repository, else from the repository's top.
+exec_in_root() {
     local workdir=$PWD third_party=$third_party_dir
     [[ $workdir == "$repo" || $workdir == "$repo"/* ]] || workdir=$repo
     [[ -d $third_party ]] || third_party=
-    unshare --mount --propagation private -- bash -euc '
-        root=$1 repo=$2 workdir=$3 third_party=$4
-        shift 4
-        mount -t proc proc "$root/proc"
-        mount --bind /dev "$root/dev"
-        mkdir -p "$root$repo"
-        mount --bind "$repo" "$root$repo"
-        if [[ -n $third_party ]]; then
-            mkdir -p "$root$third_party"
-            mount --bind -o ro "$third_party" "$root$third_party"
-        fi
-        cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
-        exec chroot "$root" /usr/bin/env -i \
-            HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
-            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-            CORVID_IN_ROOT=1 \
-            bash -c "cd \"\$0\" && exec \"\$@\"" "$workdir" "$@"
-    ' corvid-root "$root" "$repo" "$workdir" "$third_party" "$@"
+    cd "$root"
+    exec_as_user bash -euc "$enter_root_script" corvid-root \
+        "$repo" "$workdir" "$third_party" "$third_party_mount" "$@"
+}
+
+run_in_root() {
+    (exec_in_root "$@")
+}
+
+# Runs a command inside the root as the owner of its files (to install
+# packages), without the repository.
+run_in_root_as_owner() {
+    (cd "$root" && as_root_owner bash -euc "$enter_root_script" corvid-root "" "" "" "" "$@")
 }
 
 bootstrap_root() {
-    local partial=$root.partial
+    local partial=$root.partial status=0
     remove_root_dir "$partial"
     note "creating the Debian unstable root in $root (about a minute)"
     mkdir -p "$(dirname "$root")"
-    if ! debootstrap --variant=minbase sid "$partial" "$mirror" >"$partial.log" 2>&1; then
+    # The archive reachable here may serve a Release file past its Valid-Until
+    # date (a frozen mirror); its signature is still checked.
+    if unprivileged; then
+        mmdebstrap --mode=unshare --variant=minbase --aptopt='Acquire::Check-Valid-Until "false"' \
+            sid "$partial" "$mirror" >"$partial.log" 2>&1 || status=$?
+    else
+        debootstrap --variant=minbase sid "$partial" "$mirror" >"$partial.log" 2>&1 || status=$?
+    fi
+    if ((status != 0)); then
         tail -n 5 "$partial.log" >&2 || true
-        die "debootstrap failed (full log: $partial.log). Is $mirror reachable?"
+        die "creating the root failed (full log: $partial.log). Is $mirror reachable?"
     fi
     rm -f "$partial.log"
-    touch "$partial/$bootstrapped_marker"
+    (cd "$partial" && as_root_owner touch "$bootstrapped_marker")
     mv "$partial" "$root"
 }
 
@@ -109,17 +239,23 @@ root_is_current() {
 
 install_packages() {
     note "installing the packages of ${packages_file#"$repo"/} into the root"
-    # The archive reachable here may serve a Release file past its Valid-Until
-    # date (a frozen mirror); its signature is still checked.
     # shellcheck disable=SC2046
-    if ! run_in_root env DEBIAN_FRONTEND=noninteractive sh -c \
+    if ! run_in_root_as_owner env DEBIAN_FRONTEND=noninteractive sh -c \
         'apt-get update -qq -o Acquire::Check-Valid-Until=false &&
          apt-get install -y -qq --no-install-recommends "$@"' \
         install $(package_names) >"$root.install.log" 2>&1; then
         tail -n 15 "$root.install.log" >&2 || true
         die "installing packages into the root failed (full log: $root.install.log)"
     fi
-    sha256sum "$packages_file" | cut -d' ' -f1 >"$root/$packages_stamp"
+    (cd "$root" && as_root_owner sh -c 'echo "$1" >"$2"' stamp \
+        "$(sha256sum "$packages_file" | cut -d' ' -f1)" "$packages_stamp")
+}
+
+# The directories the repository and the third-party sources are mounted on,
+# made by the owner of the root's files, for whom they must be writable.
+make_mount_points() {
+    [[ -d $root$repo && -d $root$third_party_mount ]] && return 0
+    (cd "$root" && as_root_owner mkdir -p ".$repo" ".$third_party_mount")
 }
 
 # Creates or updates the root under an exclusive lock, so that concurrent runs
@@ -127,23 +263,25 @@ install_packages() {
 # A current root needs only the shared lock, kept for the command's lifetime:
 # updates and reset_root wait for it.
 prepare_root() {
-    require_root_user
-    mkdir -p "$(dirname "$root")"
+    unprivileged && require_unprivileged_host
+    mkdir -p "$(dirname "$root")" || die "cannot create $(dirname "$root"): set CORVID_ROOT to a directory of yours"
     exec {setup_lock}>"$root.lock"
     flock -s "$setup_lock"
-    root_is_current && return 0
-    flock -x "$setup_lock"
-    if [[ ! -f $root/$bootstrapped_marker ]]; then
-        ensure_debootstrap
-        remove_root_dir "$root"
-        bootstrap_root
+    if ! root_is_current; then
+        flock -x "$setup_lock"
+        if [[ ! -f $root/$bootstrapped_marker ]]; then
+            unprivileged || ensure_debootstrap
+            remove_root_dir "$root"
+            bootstrap_root
+        fi
+        root_is_current || install_packages
+        flock -s "$setup_lock"
     fi
-    root_is_current || install_packages
-    flock -s "$setup_lock"
+    make_mount_points
 }
 
 reset_root() {
-    require_root_user
+    mkdir -p "$(dirname "$root")"
     exec {setup_lock}>"$root.lock"
     flock -x "$setup_lock"
     remove_root_dir "$root"

@@ -4,7 +4,9 @@
 # own scripts use them when present; a user's plain build never does. Sourced;
 # the caller sets `repo`.
 
-third_party_dir=$(realpath -m "$repo/../shared/third_party")
+# Resolved on the host, where a symbolic link on the way means something;
+# inside the toolchain root scripts/dev names the path it mounts them on.
+third_party_dir=${CORVID_THIRD_PARTY:-$(realpath -m "$repo/../shared/third_party")}
 
 # The tree of yyjson's pinned release, for FETCHCONTENT_SOURCE_DIR_YYJSON;
 # empty when absent.
