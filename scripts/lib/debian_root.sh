@@ -51,11 +51,10 @@ package_names() {
 # up, as mmdebstrap did when it created the root. The user outside is not
 # mapped there, so the command must not need the user's files; it starts in
 # the current directory, which it may enter by a relative path even where the
-# way to it is closed to those ids. It has a mount and a PID namespace of its
-# own, so mounts and processes end with it (and with the caller).
+# way to it is closed to those ids. Its mounts are its own and end with it.
 as_root_owner() {
     if unprivileged; then
-        unshare --user --map-auto --setuid 0 --setgid 0 --mount --pid --fork --kill-child -- "$@"
+        unshare --user --map-auto --setuid 0 --setgid 0 --mount -- "$@"
     else
         unshare --mount --propagation private -- "$@"
     fi
@@ -67,7 +66,7 @@ as_root_owner() {
 # read-only to it.
 exec_as_user() {
     if unprivileged; then
-        exec unshare --user --map-root-user --mount --pid --fork --kill-child -- "$@"
+        exec unshare --user --map-root-user --mount -- "$@"
     else
         exec unshare --mount --propagation private -- "$@"
     fi
@@ -98,21 +97,19 @@ remove_root_dir() {
     fi
 }
 
-# The line that gives USER a free block of 65536 subordinate ids, past every
-# block already given.
-subordinate_ids_command() {
-    local start
-    start=$(cat /etc/subuid /etc/subgid 2>/dev/null |
-        awk -F: 'BEGIN { end = 100000 } $2 + $3 > end { end = $2 + $3 } END { print end }')
-    printf 'sudo usermod --add-subuids %d-%d --add-subgids %d-%d %s' \
-        "$start" $((start + 65535)) "$start" $((start + 65535)) "$1"
+# A free block of 65536 subordinate ids, past every block already given to
+# anyone, as FIRST-LAST.
+free_subordinate_ids() {
+    cat /etc/subuid /etc/subgid 2>/dev/null |
+        awk -F: 'BEGIN { end = 100000 } $2 + $3 > end { end = $2 + $3 } END { print end "-" end + 65535 }'
 }
 
-# Whether FILE (/etc/subuid or /etc/subgid) gives the user at least 65536 ids,
+# Whether FILE (/etc/subuid or /etc/subgid) gives USER at least 65536 ids,
 # enough for every user of a Debian system (nobody is 65534).
 has_subordinate_ids() {
-    local user=$1
-    awk -F: -v name="$user" -v id="$EUID" \
+    local user=$1 uid
+    uid=$(id -u "$user") || return 1
+    awk -F: -v name="$user" -v id="$uid" \
         '($1 == name || $1 == id) && $3 >= 65536 { found = 1 } END { exit !found }' "$2" 2>/dev/null
 }
 
@@ -126,7 +123,7 @@ require_unprivileged_host() {
     command -v newuidmap >/dev/null 2>&1 && command -v newgidmap >/dev/null 2>&1 || missing+=(uidmap)
     ((${#missing[@]} == 0)) || fixes+=("sudo apt-get install ${missing[*]}")
     has_subordinate_ids "$user" /etc/subuid && has_subordinate_ids "$user" /etc/subgid ||
-        fixes+=("$(subordinate_ids_command "$user")")
+        fixes+=("sudo usermod --add-subuids $(free_subordinate_ids) --add-subgids $(free_subordinate_ids) $user")
     ((${#fixes[@]} == 0)) || die "building the toolchain root without root needs the host packages mmdebstrap
 and uidmap and a block of subordinate user and group ids for $user. Once, as an administrator:
 $(printf '    %s\n' "${fixes[@]}")
@@ -171,7 +168,7 @@ ensure_debootstrap() {
 enter_root_script='
     repo=$1 workdir=$2 third_party=$3 third_party_mount=$4
     shift 4
-    mount -t proc proc ./proc
+    mount --rbind /proc ./proc
     mount --rbind /dev ./dev
     if [[ -n $workdir ]]; then
         mount --bind "$repo" ".$repo"
@@ -194,7 +191,7 @@ exec_in_root() {
     local workdir=$PWD third_party=$third_party_dir
     [[ $workdir == "$repo" || $workdir == "$repo"/* ]] || workdir=$repo
     [[ -d $third_party ]] || third_party=
-    cd "$root"
+    cd "$root" || die "cannot enter $root"
     exec_as_user bash -euc "$enter_root_script" corvid-root \
         "$repo" "$workdir" "$third_party" "$third_party_mount" "$@"
 }
@@ -247,6 +244,7 @@ install_packages() {
         tail -n 15 "$root.install.log" >&2 || true
         die "installing packages into the root failed (full log: $root.install.log)"
     fi
+    # shellcheck disable=SC2016 # expanded by sh
     (cd "$root" && as_root_owner sh -c 'echo "$1" >"$2"' stamp \
         "$(sha256sum "$packages_file" | cut -d' ' -f1)" "$packages_stamp")
 }
