@@ -1,8 +1,9 @@
 # shellcheck shell=bash
 # Cached Debian unstable roots: created, given the packages of a list and
-# entered, by root with debootstrap and chroot, by anyone else without
-# privileges in user namespaces (mmdebstrap builds the root with the user's
-# subordinate ids as its users). Sourced by scripts that keep such a root.
+# entered with chroot, by root with debootstrap, by anyone else without
+# privileges (mmdebstrap) in a user namespace whose root is the user and whose
+# other users are the user's subordinate ids. Sourced by scripts that keep
+# such a root.
 #
 # The caller sets:
 #   repo            the repository, mounted inside the root at its own path
@@ -46,37 +47,27 @@ package_names() {
     sed -e 's/#.*//' -e '/^[[:space:]]*$/d' "$packages_file"
 }
 
-# Runs a command with the user ids that own the root's files: root's own, or,
-# unprivileged, in a user namespace mapping the user's subordinate ids from 0
-# up, as mmdebstrap did when it created the root. The user outside is not
-# mapped there, so the command must not need the user's files; it starts in
-# the current directory, which it may enter by a relative path even where the
-# way to it is closed to those ids. Its mounts are its own and end with it.
-as_root_owner() {
+# Runs a command in a mount namespace of its own, whose mounts end with it.
+# Unprivileged, it is also in a user namespace that maps root to the user and
+# the users from 1 up to the user's subordinate ids: the root's files are
+# root's there and writable, and what the command writes in the user's files
+# (the repository) stays the user's.
+in_namespace() {
     if unprivileged; then
-        unshare --user --map-auto --setuid 0 --setgid 0 --mount -- "$@"
+        local uids gids
+        uids=$(subordinate_ids /etc/subuid) && gids=$(subordinate_ids /etc/subgid) ||
+            die "no block of 65536 subordinate ids for $(id -un) in /etc/subuid and /etc/subgid"
+        unshare --user --map-root-user --map-users="$((uids + 1)),1,65535" \
+            --map-groups="$((gids + 1)),1,65535" --mount -- "$@"
     else
         unshare --mount --propagation private -- "$@"
     fi
 }
 
-# Replaces the shell with a command run as the root of a namespace that maps
-# it to the user (for root, in just a private mount namespace): what it writes
-# in the user's files stays the user's, while the root's files, unmapped, are
-# read-only to it.
-exec_as_user() {
-    if unprivileged; then
-        exec unshare --user --map-root-user --mount -- "$@"
-    else
-        exec unshare --mount --propagation private -- "$@"
-    fi
-}
-
 # Deletes a root directory, refusing while anything is mounted inside it:
 # removing through a live bind mount of the repository would delete the
-# repository itself. Unprivileged, the contents belong to subordinate ids and
-# are deleted in their namespace; the directory itself, in the user's cache,
-# by the user.
+# repository itself. Unprivileged, most of it belongs to subordinate ids,
+# which only the namespace lets the user delete.
 remove_root_dir() {
     local dir=$1
     [[ -e $dir ]] || return 0
@@ -89,9 +80,8 @@ remove_root_dir() {
             die "refusing to delete $dir: $dir/$sub is a mount point"
         fi
     done
-    if unprivileged && [[ -d $dir && ! -L $dir ]]; then
-        (cd "$dir" && as_root_owner find . -xdev -mindepth 1 -delete) || die "could not delete the contents of $dir"
-        rmdir "$dir"
+    if unprivileged; then
+        in_namespace rm -rf --one-file-system "$dir"
     else
         rm -rf --one-file-system "$dir"
     fi
@@ -104,13 +94,14 @@ free_subordinate_ids() {
         awk -F: 'BEGIN { end = 100000 } $2 + $3 > end { end = $2 + $3 } END { print end "-" end + 65535 }'
 }
 
-# Whether FILE (/etc/subuid or /etc/subgid) gives USER at least 65536 ids,
-# enough for every user of a Debian system (nobody is 65534).
-has_subordinate_ids() {
-    local user=$1 uid
+# The first of a block of at least 65536 ids that FILE (/etc/subuid or
+# /etc/subgid) gives USER (default: the current user), enough for every user
+# of a Debian system (nobody is 65534); fails if there is none.
+subordinate_ids() {
+    local user=${2:-$(id -un)} uid
     uid=$(id -u "$user") || return 1
     awk -F: -v name="$user" -v id="$uid" \
-        '($1 == name || $1 == id) && $3 >= 65536 { found = 1 } END { exit !found }' "$2" 2>/dev/null
+        '($1 == name || $1 == id) && $3 >= 65536 { print $2; found = 1; exit } END { exit !found }' "$1" 2>/dev/null
 }
 
 # Unprivileged use needs mmdebstrap, the setuid helpers that map subordinate
@@ -122,7 +113,7 @@ require_unprivileged_host() {
     command -v mmdebstrap >/dev/null 2>&1 || missing+=(mmdebstrap)
     command -v newuidmap >/dev/null 2>&1 && command -v newgidmap >/dev/null 2>&1 || missing+=(uidmap)
     ((${#missing[@]} == 0)) || fixes+=("sudo apt-get install ${missing[*]}")
-    has_subordinate_ids "$user" /etc/subuid && has_subordinate_ids "$user" /etc/subgid ||
+    subordinate_ids /etc/subuid >/dev/null && subordinate_ids /etc/subgid >/dev/null ||
         fixes+=("sudo usermod --add-subuids $(free_subordinate_ids) --add-subgids $(free_subordinate_ids) $user")
     ((${#fixes[@]} == 0)) || die "building the toolchain root without root needs the host packages mmdebstrap
 and uidmap and a block of subordinate user and group ids for $user. Once, as an administrator:
@@ -158,73 +149,63 @@ ensure_debootstrap() {
     fi
 }
 
-# The script that enters the root, run in the namespaces of as_root_owner or
-# exec_as_user from inside the root's directory: /proc, /dev and, for the user's
-# commands, the repository at its own path and, read-only, the third-party
-# sources at $third_party_mount are mounted there, so every exit path takes
-# the mounts away with the namespace. A HOME the command cannot write (the
-# root's /root, unmapped for an unprivileged user) is replaced by an empty one.
-# shellcheck disable=SC2016 # expanded by the script
-enter_root_script='
-    repo=$1 workdir=$2 third_party=$3 third_party_mount=$4
-    shift 4
-    mount --rbind /proc ./proc
-    mount --rbind /dev ./dev
-    if [[ -n $workdir ]]; then
-        mount --bind "$repo" ".$repo"
-        [[ -z $third_party ]] || mount --bind -o ro "$third_party" ".$third_party_mount"
-        [[ -w ./root ]] || mount -t tmpfs -o mode=700 tmpfs ./root
-    else
-        workdir=/
-        cp -L /etc/resolv.conf ./etc/resolv.conf 2>/dev/null || true
-    fi
-    exec chroot . /usr/bin/env -i \
-        HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
-        PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        CORVID_IN_ROOT=1 CORVID_THIRD_PARTY="$third_party_mount" \
-        bash -c "cd \"\$0\" && exec \"\$@\"" "$workdir" "$@"
-'
-
-# Replaces the shell with a command inside the root, run from the current
-# directory when that lies in the repository, else from the repository's top.
-exec_in_root() {
+# Runs a command inside the root (from the current directory when that lies
+# in the repository, else from the repository's top) in the namespaces of
+# in_namespace: /proc, /dev, the repository (at its own path) and, read-only,
+# the third-party sources (at $third_party_mount) are mounted there only, so
+# every exit path, a failure or an interrupt included, takes the mounts away
+# with the namespace.
+run_in_root() {
     local workdir=$PWD third_party=$third_party_dir
     [[ $workdir == "$repo" || $workdir == "$repo"/* ]] || workdir=$repo
     [[ -d $third_party ]] || third_party=
-    cd "$root" || die "cannot enter $root"
-    exec_as_user bash -euc "$enter_root_script" corvid-root \
-        "$repo" "$workdir" "$third_party" "$third_party_mount" "$@"
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    in_namespace bash -euc '
+        root=$1 repo=$2 workdir=$3 third_party=$4 third_party_mount=$5
+        shift 5
+        mount --rbind /proc "$root/proc"
+        mount --rbind /dev "$root/dev"
+        mkdir -p "$root$repo" "$root$third_party_mount"
+        mount --bind "$repo" "$root$repo"
+        [[ -z $third_party ]] || mount --bind -o ro "$third_party" "$root$third_party_mount"
+        cp -L /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+        exec chroot "$root" /usr/bin/env -i \
+            HOME=/root LANG=C.UTF-8 TERM="${TERM:-dumb}" CI="${CI:-}" \
+            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            CORVID_IN_ROOT=1 CORVID_THIRD_PARTY="$third_party_mount" \
+            bash -c "cd \"\$0\" && exec \"\$@\"" "$workdir" "$@"
+    ' corvid-root "$root" "$repo" "$workdir" "$third_party" "$third_party_mount" "$@"
 }
 
-run_in_root() {
-    (exec_in_root "$@")
-}
-
-# Runs a command inside the root as the owner of its files (to install
-# packages), without the repository.
-run_in_root_as_owner() {
-    (cd "$root" && as_root_owner bash -euc "$enter_root_script" corvid-root "" "" "" "" "$@")
-}
-
-bootstrap_root() {
-    local partial=$root.partial status=0
-    remove_root_dir "$partial"
-    note "creating the Debian unstable root in $root (about a minute)"
-    mkdir -p "$(dirname "$root")"
+# Debian unstable, minimal, into DIR. Unprivileged, mmdebstrap writes a
+# tarball whose root is root, unpacked in the namespace where root is the
+# user: a directory it wrote itself would be owned by the first subordinate
+# id, and it could not reach one below a home closed to others.
+debian_bootstrap() {
+    local dir=$1
     # The archive reachable here may serve a Release file past its Valid-Until
     # date (a frozen mirror); its signature is still checked.
     if unprivileged; then
-        mmdebstrap --mode=unshare --variant=minbase --aptopt='Acquire::Check-Valid-Until "false"' \
-            sid "$partial" "$mirror" >"$partial.log" 2>&1 || status=$?
+        mkdir "$dir" &&
+            mmdebstrap --mode=unshare --variant=minbase --aptopt='Acquire::Check-Valid-Until "false"' \
+                --skip=output/dev sid - "$mirror" |
+            in_namespace tar -x -C "$dir" --same-owner --same-permissions --numeric-owner
     else
-        debootstrap --variant=minbase sid "$partial" "$mirror" >"$partial.log" 2>&1 || status=$?
+        debootstrap --variant=minbase sid "$dir" "$mirror"
     fi
-    if ((status != 0)); then
+}
+
+bootstrap_root() {
+    local partial=$root.partial
+    remove_root_dir "$partial"
+    note "creating the Debian unstable root in $root (about a minute)"
+    mkdir -p "$(dirname "$root")"
+    if ! debian_bootstrap "$partial" >"$partial.log" 2>&1; then
         tail -n 5 "$partial.log" >&2 || true
         die "creating the root failed (full log: $partial.log). Is $mirror reachable?"
     fi
     rm -f "$partial.log"
-    (cd "$partial" && as_root_owner touch "$bootstrapped_marker")
+    touch "$partial/$bootstrapped_marker"
     mv "$partial" "$root"
 }
 
@@ -237,23 +218,14 @@ root_is_current() {
 install_packages() {
     note "installing the packages of ${packages_file#"$repo"/} into the root"
     # shellcheck disable=SC2046
-    if ! run_in_root_as_owner env DEBIAN_FRONTEND=noninteractive sh -c \
+    if ! run_in_root env DEBIAN_FRONTEND=noninteractive sh -c \
         'apt-get update -qq -o Acquire::Check-Valid-Until=false &&
          apt-get install -y -qq --no-install-recommends "$@"' \
         install $(package_names) >"$root.install.log" 2>&1; then
         tail -n 15 "$root.install.log" >&2 || true
         die "installing packages into the root failed (full log: $root.install.log)"
     fi
-    # shellcheck disable=SC2016 # expanded by sh
-    (cd "$root" && as_root_owner sh -c 'echo "$1" >"$2"' stamp \
-        "$(sha256sum "$packages_file" | cut -d' ' -f1)" "$packages_stamp")
-}
-
-# The directories the repository and the third-party sources are mounted on,
-# made by the owner of the root's files, for whom they must be writable.
-make_mount_points() {
-    [[ -d $root$repo && -d $root$third_party_mount ]] && return 0
-    (cd "$root" && as_root_owner mkdir -p ".$repo" ".$third_party_mount")
+    sha256sum "$packages_file" | cut -d' ' -f1 >"$root/$packages_stamp"
 }
 
 # Creates or updates the root under an exclusive lock, so that concurrent runs
@@ -275,7 +247,6 @@ prepare_root() {
         root_is_current || install_packages
         flock -s "$setup_lock"
     fi
-    make_mount_points
 }
 
 reset_root() {
