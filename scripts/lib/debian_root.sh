@@ -180,7 +180,8 @@ run_in_root() {
 # Debian unstable, minimal, into DIR. Unprivileged, mmdebstrap writes a
 # tarball whose root is root, unpacked in the namespace where root is the
 # user: a directory it wrote itself would be owned by the first subordinate
-# id, and it could not reach one below a home closed to others.
+# id, and it could not reach one below a home closed to others. The tarball
+# leaves out /dev, whose device nodes no namespace may create; /dev is mounted.
 debian_bootstrap() {
     local dir=$1
     # The archive reachable here may serve a Release file past its Valid-Until
@@ -189,7 +190,8 @@ debian_bootstrap() {
         mkdir "$dir" &&
             mmdebstrap --mode=unshare --variant=minbase --aptopt='Acquire::Check-Valid-Until "false"' \
                 --skip=output/dev sid - "$mirror" |
-            in_namespace tar -x -C "$dir" --same-owner --same-permissions --numeric-owner
+            in_namespace tar -x -C "$dir" --same-owner --same-permissions --numeric-owner &&
+            mkdir "$dir/dev"
     else
         debootstrap --variant=minbase sid "$dir" "$mirror"
     fi
