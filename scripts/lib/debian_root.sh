@@ -163,6 +163,7 @@ run_in_root() {
     in_namespace bash -euc '
         root=$1 repo=$2 workdir=$3 third_party=$4 third_party_mount=$5
         shift 5
+        PATH=$PATH:/usr/sbin:/sbin  # for chroot: a normal user may lack them
         mount --rbind /proc "$root/proc"
         mount --rbind /dev "$root/dev"
         mkdir -p "$root$repo" "$root$third_party_mount"
