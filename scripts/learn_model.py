@@ -41,6 +41,7 @@ PARAGRAPHS_FILE = "paragraphs.jsonl"
 ORIGIN_FILE = "origin.json"
 
 VOCABULARY_SIZE = 20_000
+UNKNOWN = "[UNK]"
 COLUMNS = 128
 WINDOW = 5  # tokens on each side that count as context
 CONTEXT_SMOOTHING = 0.75  # raises context counts to this power, so rare contexts weigh less in PMI
@@ -53,14 +54,14 @@ POWER_ITERATIONS = 4
 # ---- Tokenizer
 
 def train_tokenizer(texts: list[str]) -> Tokenizer:
-    """Whole words, lowercased, split at spaces and punctuation; the most frequent VOCABULARY_SIZE - 1
-    get ids (the manual has fewer), any other word is [UNK], which has a zero row. (The word-piece and byte-pair trainers break ties
-    between equally frequent merges in hash-map order, which differs from process to process;
-    this trainer orders words by count, then by the word.)"""
-    tokenizer = Tokenizer(models.WordLevel(unk_token="[UNK]"))
+    """Whole words, lowercased, split at spaces and punctuation; the most frequent
+    VOCABULARY_SIZE - 1 get ids (the manual has fewer), any other word is UNKNOWN. (The
+    word-piece and byte-pair trainers break ties between equally frequent merges in hash-map
+    order, which differs from process to process; this one orders words by count, then word.)"""
+    tokenizer = Tokenizer(models.WordLevel(unk_token=UNKNOWN))
     tokenizer.normalizer = normalizers.BertNormalizer(lowercase=True)
     tokenizer.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
-    trainer = trainers.WordLevelTrainer(vocab_size=VOCABULARY_SIZE, special_tokens=["[UNK]"],
+    trainer = trainers.WordLevelTrainer(vocab_size=VOCABULARY_SIZE, special_tokens=[UNKNOWN],
                                         show_progress=False)
     tokenizer.train_from_iterator(texts, trainer)
     return tokenizer
@@ -154,6 +155,7 @@ def write_model(directory: pathlib.Path, stamp: dict[str, str]) -> None:
     tokenizer = train_tokenizer(texts)
     token_lists = [encoding.ids for encoding in tokenizer.encode_batch(texts)]
     table = learn_table(token_lists, tokenizer.get_vocab_size())
+    table[tokenizer.token_to_id(UNKNOWN)] = 0  # a word the manual lacks says nothing about a text
     save_file({"embeddings": table}, str(directory / "model.safetensors"))
     tokenizer.save(str(directory / "tokenizer.json"))
     with open(directory / PARAGRAPHS_FILE, "w", encoding="utf-8") as lines:
