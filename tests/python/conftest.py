@@ -1,5 +1,6 @@
 """Fixtures shared by the Python tests: model directories holding real weights files."""
 
+import os
 import struct
 import sys
 from collections.abc import Callable
@@ -19,6 +20,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 from generate_model import write_safetensors  # noqa: E402
 
 WEIGHTS_FILE = "model.safetensors"
+
+# scripts/sanitize preloads AddressSanitizer's runtime into the interpreter.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 # Four token rows of three distinct values each.
 SMALL_TABLE = np.arange(12, dtype=np.float32).reshape(4, 3)
