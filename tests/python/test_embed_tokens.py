@@ -241,7 +241,7 @@ def test_a_result_beyond_memory_raises_memory_error(tmp_path: Path, room_per_col
     write_raw_tensor(tmp_path, "F32", (1, 2**22), bytes(2**24))
     child = subprocess.run(
         [sys.executable, "-c", RESULT_BEYOND_MEMORY, str(tmp_path), str(room_per_column)],
-        capture_output=True, text=True, check=True,
+        capture_output=True, text=True, check=True, timeout=60,
     )
     assert (child.stdout, child.stderr) == ("MemoryError\n", "")
 
