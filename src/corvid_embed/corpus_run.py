@@ -157,7 +157,11 @@ class NpyWriter(OutputWriter):
     def __init__(self, final: Path, rows: int, columns: int) -> None:
         self.final = final
         self.temporary: Path | None = create_temporary(final)
-        self.offset = start_npy(self.temporary, rows, columns, final)
+        try:
+            self.offset = start_npy(self.temporary, rows, columns, final)
+        except BaseException:
+            self.discard()
+            raise
 
     def target(self, part: Part) -> Target:
         return RowsInFile(str(self.temporary), self.offset, str(self.final))

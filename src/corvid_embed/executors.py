@@ -21,6 +21,13 @@ from corvid_embed.errors import EmbedError
 
 type RowsCallback = Callable[[int], None]
 
+# A worker ends quietly on these signals from its first instruction, its imports included.
+WORKER_START = ("import signal, sys\n"
+                "def end(number, frame): sys.exit(128 + number)\n"
+                "for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP): signal.signal(number, end)\n"
+                "from corvid_embed.worker_process import main\n"
+                "main()\n")
+
 # Seconds a stopped worker gets to remove its temporary files before it is killed.
 STOP_GRACE = 5
 
@@ -54,7 +61,7 @@ class Call:
 class Worker:
     def __init__(self) -> None:
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "corvid_embed.worker_process", str(os.getpid())],
+            [sys.executable, "-c", WORKER_START, str(os.getpid())],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, process_group=0)
         self.call: Call | None = None
 
@@ -139,9 +146,11 @@ class WorkerPool:
             call, worker.call = worker.call, None
             if call is None and status == 0:
                 return
-            reason = (f"killed by signal {-status} ({signal.Signals(-status).name})" if status < 0
-                      else f"exit status {status}")
-            self.broken = EmbedError(f"a worker stopped ({reason})" + (f" while embedding {call.what}" if call else ""))
+            # A signal that the worker caught shows as its exit status 128 + the signal.
+            number = -status if status < 0 else status - 128 if status > 128 else None
+            reason = (f"by signal {number} ({signal.Signals(number).name})"
+                      if number in signal.valid_signals() else f"with exit status {status}")
+            self.broken = EmbedError(f"a worker stopped {reason}" + (f" while embedding {call.what}" if call else ""))
             pending = [call] if call else []
             pending += self.queue
             self.queue.clear()

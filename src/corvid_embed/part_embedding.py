@@ -112,12 +112,16 @@ class Sink:
         final = Path(target.path)
         self.name = final
         self.temporary = create_temporary(final)
-        if target.format == "npy":
-            self.offset = start_npy(self.temporary, part.rows, job.columns, final)
-            self.descriptor = self.open(self.temporary)
-        else:
-            self.descriptor = -1
-            self.parquet = ParquetRowsWriter(self.temporary, job.columns, final)
+        try:
+            if target.format == "npy":
+                self.offset = start_npy(self.temporary, part.rows, job.columns, final)
+                self.descriptor = self.open(self.temporary)
+            else:
+                self.descriptor = -1
+                self.parquet = ParquetRowsWriter(self.temporary, job.columns, final)
+        except BaseException:
+            remove(self.temporary)
+            raise
 
     def open(self, path: object) -> int:
         try:

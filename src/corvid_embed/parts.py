@@ -11,7 +11,7 @@ import stat
 from dataclasses import dataclass
 
 from corvid_embed.errors import EmbedError
-from corvid_embed.inputs import Fields, Piece, import_arrow, kind_of, parquet_file, row_label
+from corvid_embed.inputs import Fields, Piece, import_arrow, kind_of, parquet_file
 
 # Bytes of text a piece covers: enough that opening it costs nothing next to embedding it, few
 # enough that two workers finish close together and a piece's lines fit in memory at once.
@@ -34,6 +34,13 @@ class Span:
     rows: int
 
 
+    def describe(self) -> str:
+        first = self.first_in_file + self.skip
+        if self.piece.kind == "parquet":
+            return f"{self.piece.name}, rows {first} to {first + self.rows - 1}"
+        return f"{self.piece.name}, lines {first + 1} to {first + self.rows}"
+
+
 @dataclass(frozen=True)
 class Part:
     index: int
@@ -43,9 +50,7 @@ class Part:
 
     def describe(self) -> str:
         """The rows it holds, as messages name them."""
-        return "; ".join(f"{row_label(s.piece, s.first_in_file + s.skip)} to "
-                         f"{row_label(s.piece, s.first_in_file + s.skip + s.rows - 1).rpartition(' ')[2]}"
-                         for s in self.spans)
+        return "; ".join(span.describe() for span in self.spans)
 
 
 def cut(inputs: list[InputFile], fields: Fields) -> list[tuple[Piece, int | None]]:

@@ -1,4 +1,4 @@
-"""A local worker process: `python -m corvid_embed.worker_process PARENT_PID`.
+"""A local worker process, started by the worker pool with the parent's process id.
 
 It reads calls (a module-level function and its arguments, pickled) from standard input and
 writes their results to what was standard output, one at a time, with row counts as they come
@@ -28,10 +28,6 @@ def exit_on_parent_death(parent: int) -> None:
         sys.exit(0)
 
 
-def end_on_signal(number: int, _frame: object) -> None:
-    sys.exit(128 + number)  # SystemExit unwinds the running call, which removes its temporary files
-
-
 def serve(requests: BinaryIO, replies: BinaryIO) -> None:
     def send(message: tuple) -> None:
         pickle.dump(message, replies, pickle.HIGHEST_PROTOCOL)
@@ -52,16 +48,14 @@ def serve(requests: BinaryIO, replies: BinaryIO) -> None:
 
 
 def main() -> None:
-    for number in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(number, end_on_signal)
+    """Serves calls; SIGINT, SIGTERM and SIGHUP already end the process with SystemExit, which
+    unwinds the running call so that it removes its temporary files."""
     exit_on_parent_death(int(sys.argv[1]))
     replies = os.fdopen(os.dup(1), "wb")
     os.dup2(2, 1)
     sys.stdout = sys.stderr
     try:
         serve(sys.stdin.buffer, replies)
-    except KeyboardInterrupt:
-        sys.exit(128 + signal.SIGINT)
     except BrokenPipeError:
         sys.exit(0)  # the parent stopped listening
 
