@@ -40,8 +40,8 @@ class Progress:
     def log_line(self, done: int) -> str:
         elapsed = max(time.monotonic() - self.start, 1e-9)
         rate = done / elapsed
-        line = f"{done:,} of {self.total:,} texts, {rate:,.0f} texts/s"
-        if rate > 0 and self.total:
+        line = (f"{done:,} texts" if self.total is None else f"{done:,} of {self.total:,} texts") + f", {rate:,.0f} texts/s"
+        if rate > 0 and self.total is not None:
             line += f", {(self.total - done) / rate:,.0f} s left"
         return line
 

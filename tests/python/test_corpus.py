@@ -134,6 +134,7 @@ FAILURES = {
                          r"done/manifest.json records other shard_rows \(2, not 3\)"),
     "--resume without shards": (lambda d: [d("model"), "in.txt", "--resume"], "--resume needs --shard-rows"),
     "standard input closed": (lambda d: [d("model"), "-"], "cannot read standard input: it is closed"),
+    "no pyarrow": (lambda d: [d("model"), "in.txt", "in.parquet"], r"Parquet files need pyarrow: pip install 'corvid_py\[corpus\]'"),
     "no Dask": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
                 r"needs Dask's distributed package: pip install 'corvid_py\[dask\]'"),
 }
@@ -151,6 +152,7 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
         write_model_dir(tmp_path / kind)
         (tmp_path / kind / "model.safetensors").write_bytes(weights(kind))
     (tmp_path / "in.txt").write_text("\n\n\n\nthe crow\n", encoding="utf-8")
+    (tmp_path / "in.parquet").write_bytes(b"PAR1")
     (tmp_path / "late.txt").write_text("jackdaw\n", encoding="utf-8")
     (tmp_path / "latin1.txt").write_bytes("crow\ncaf\xe9\n".encode("latin-1"))
     (tmp_path / "in.jsonl").write_text('{"text": "a", "n": 1, "t": "b"}\n{"t": "c"}\n[]\n')
@@ -164,7 +166,8 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
     if "-o" not in arguments:
         arguments += ["-o", "out.npy"]
     before = {path: path.stat().st_mtime_ns for path in tmp_path.rglob("*")}
-    prelude = "import sys; sys.modules['distributed'] = None; " if case == "no Dask" else ""
+    blocked = {"no Dask": "distributed", "no pyarrow": "pyarrow"}.get(case)
+    prelude = f"import sys; sys.modules['{blocked}'] = None; " if blocked else ""
     run = subprocess.run([sys.executable, "-c", prelude + "from corvid_embed.command import main; main()", *arguments],
                          cwd=tmp_path, capture_output=True, text=True, timeout=60,
                          stdin=subprocess.DEVNULL if case != "standard input closed" else None,
