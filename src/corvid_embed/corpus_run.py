@@ -16,12 +16,13 @@ from typing import Any, Literal
 
 from corvid_embed.errors import EmbedError
 from corvid_embed.executors import InThisProcess, OnDask, WorkerPool, executor
-from corvid_embed.inputs import Fields, count_rows, kind_of
+from corvid_embed.inputs import Fields, count_rows
+from corvid_embed.janitor import janitor
 from corvid_embed.manifest import MANIFEST, Manifest, read_manifest, run_settings
 from corvid_embed.model_files import check_model
 from corvid_embed.npy_file import start_npy
 from corvid_embed.output_paths import (cannot_write, create_temporary, create_temporary_directory, output_directory,
-                                       output_file, remove)
+                                       output_file, remove, rename)
 from corvid_embed.parquet_output import MIXED_IDS, join
 from corvid_embed.part_embedding import FileOfItsOwn, Job, PartOutcome, RowsInFile, Target, embed_part
 from corvid_embed.parts import InputFile, Part, cut, plan_parts
@@ -54,13 +55,13 @@ class Request:
 def run(request: Request) -> None:
     """Embeds the request's inputs into its output; EmbedError for any failure, after which
     nothing is left but complete shards and their manifest."""
-    with ExitStack() as cleanup:
+    with janitor(), ExitStack() as cleanup:
         model_dir = os.path.abspath(request.model_dir)
         columns = check_model(model_dir).columns
         inputs = [InputFile(str(spool_standard_input()), "standard input") if path == "-"
                   else InputFile(os.path.abspath(path), path) for path in request.inputs]
         if request.inputs == ["-"]:
-            cleanup.callback(os.unlink, inputs[0].path)
+            cleanup.callback(remove, Path(inputs[0].path))
         output = (output_directory(request.output) if request.shard_rows
                   else output_file(request.output, request.inputs))
         pieces_and_counts = cut(inputs, request.fields)
@@ -174,7 +175,7 @@ class NpyWriter(OutputWriter):
                 os.fsync(descriptor)
             finally:
                 os.close(descriptor)
-            os.replace(self.temporary, self.final)
+            rename(self.temporary, self.final)
         except OSError as error:
             raise cannot_write(self.final, error) from None
         self.temporary = None
@@ -218,7 +219,7 @@ class JoinedParquetWriter(OutputWriter):
         temporary = create_temporary(self.final)
         try:
             join(self.paths, temporary, self.columns, self.final)
-            os.replace(temporary, self.final)
+            rename(temporary, self.final)
         except OSError as error:
             raise cannot_write(self.final, error) from None
         finally:

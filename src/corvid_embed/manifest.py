@@ -11,7 +11,7 @@ from typing import Any
 
 from corvid_embed.errors import EmbedError
 from corvid_embed.model_files import TOKENIZER_FILE, WEIGHTS_FILE
-from corvid_embed.output_paths import cannot_write, create_temporary
+from corvid_embed.output_paths import cannot_write, create_temporary, remove, rename
 
 MANIFEST = "manifest.json"
 
@@ -33,9 +33,9 @@ class Manifest:
                 file.write("\n")
                 file.flush()
                 os.fsync(file.fileno())
-            os.replace(temporary, final)
+            rename(temporary, final)
         except OSError as error:
-            temporary.unlink(missing_ok=True)
+            remove(temporary)
             raise cannot_write(final, error) from None
 
 

@@ -13,6 +13,7 @@ import stat
 import tempfile
 from pathlib import Path
 
+from corvid_embed import janitor
 from corvid_embed.errors import EmbedError
 
 
@@ -61,20 +62,30 @@ def create_temporary(final: Path) -> Path:
     umask's mode."""
     while True:
         temporary = final.with_name(f".{final.name}.{secrets.token_hex(4)}.part")
+        janitor.watch(temporary)
         try:
             os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
             return temporary
         except FileExistsError:
             continue
         except OSError as error:
+            janitor.forget(temporary)
             raise cannot_write(final, error) from None
 
 
 def create_temporary_directory(final: Path) -> Path:
     try:
-        return Path(tempfile.mkdtemp(prefix=f".{final.name}.", suffix=".parts", dir=final.parent))
+        directory = Path(tempfile.mkdtemp(prefix=f".{final.name}.", suffix=".parts", dir=final.parent))
     except OSError as error:
         raise cannot_write(final, error) from None
+    janitor.watch(directory)
+    return directory
+
+
+def rename(temporary: Path, final: Path | str) -> None:
+    """Gives a complete temporary file its final name (OSError if it cannot)."""
+    os.replace(temporary, final)
+    janitor.forget(temporary)
 
 
 def reserve(descriptor: int, size: int, final: object) -> None:
@@ -96,3 +107,4 @@ def remove(path: Path) -> None:
         shutil.rmtree(path, ignore_errors=True)
     else:
         path.unlink(missing_ok=True)
+    janitor.forget(path)

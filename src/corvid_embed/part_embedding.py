@@ -12,7 +12,7 @@ from corvid_embed.embedder import embed_locked
 from corvid_embed.errors import EmbedError
 from corvid_embed.inputs import Fields, RowFailure, read_rows, row_label
 from corvid_embed.npy_file import ROW_TYPE, start_npy, write_at
-from corvid_embed.output_paths import cannot_write, create_temporary, remove
+from corvid_embed.output_paths import cannot_write, create_temporary, remove, rename
 from corvid_embed.parquet_output import ParquetRowsWriter
 from corvid_embed.parts import Part
 
@@ -146,7 +146,7 @@ class Sink:
             self.close()
             if self.temporary is not None:
                 assert isinstance(self.target, FileOfItsOwn)
-                os.replace(self.temporary, self.target.path)
+                rename(self.temporary, self.target.path)
                 self.temporary = None
         except OSError as error:
             raise cannot_write(self.name, error) from None

@@ -6,7 +6,9 @@ import sys
 import tempfile
 from pathlib import Path
 
+from corvid_embed import janitor
 from corvid_embed.errors import EmbedError
+from corvid_embed.output_paths import remove
 
 CHUNK = 1 << 20
 
@@ -23,6 +25,7 @@ def spool_standard_input() -> Path:
     except OSError as error:
         raise EmbedError(f"cannot copy standard input to {directory}: {error.strerror or error}") from None
     path = Path(name)
+    janitor.watch(path)
     try:
         with os.fdopen(descriptor, "wb") as spool:
             while True:
@@ -39,8 +42,8 @@ def spool_standard_input() -> Path:
                     raise EmbedError(f"cannot copy standard input to {directory}: {error.strerror or error}") from None
         return path
     except OSError as error:  # the last flush, on closing
-        path.unlink(missing_ok=True)
+        remove(path)
         raise EmbedError(f"cannot copy standard input to {directory}: {error.strerror or error}") from None
     except BaseException:
-        path.unlink(missing_ok=True)
+        remove(path)
         raise
