@@ -39,6 +39,8 @@ def embed_texts(
     check_count("workers", workers, MAX_WORKERS)
     check_count("batch_size", batch_size, MAX_BATCH_SIZE)
     total = len(texts) if hasattr(texts, "__len__") else None
+    if total is not None:
+        workers = min(workers, max(1, -(-total // batch_size)))  # no more workers than batches
     blocks = []
     with Progress(total, progress_mode(progress)) as bar:
         for rows in run(model_dir, normalize, batched(texts, batch_size), workers, scheduler):
