@@ -60,8 +60,10 @@ class Call:
 
 class Worker:
     def __init__(self) -> None:
+        # The caller's import path, so that a worker imports this package from where the caller did.
+        path = os.pathsep.join(os.path.abspath(entry) for entry in sys.path)
         self.process = subprocess.Popen(
-            [sys.executable, "-c", WORKER_START, str(os.getpid())],
+            [sys.executable, "-c", WORKER_START, str(os.getpid())], env={**os.environ, "PYTHONPATH": path},
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, process_group=0)
         self.call: Call | None = None
 
