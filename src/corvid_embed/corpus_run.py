@@ -285,6 +285,9 @@ class ShardWriter(OutputWriter):
         self.created = False
 
     def discard(self) -> None:
+        # A worker killed outright leaves its shard's temporary file; the worker cannot remove it.
+        for temporary in self.directory.glob(".part-*.part"):
+            remove(temporary)
         # Complete shards stay for --resume; a directory this run made and filled with nothing goes.
         if self.created and not self.manifest.shards:
             try:

@@ -28,10 +28,12 @@ def exit_on_parent_death(parent: int) -> None:
         sys.exit(0)
 
 
-def serve(requests: BinaryIO, replies: BinaryIO) -> None:
+def serve(requests: BinaryIO, replies: int) -> None:
     def send(message: tuple) -> None:
-        pickle.dump(message, replies, pickle.HIGHEST_PROTOCOL)
-        replies.flush()
+        # Written whole, unbuffered: nothing is left to flush into a closed pipe at exit.
+        data = memoryview(pickle.dumps(message, pickle.HIGHEST_PROTOCOL))
+        while data:
+            data = data[os.write(replies, data):]
 
     while True:
         try:
@@ -51,7 +53,7 @@ def main() -> None:
     """Serves calls; SIGINT, SIGTERM and SIGHUP already end the process with SystemExit, which
     unwinds the running call so that it removes its temporary files."""
     exit_on_parent_death(int(sys.argv[1]))
-    replies = os.fdopen(os.dup(1), "wb")
+    replies = os.dup(1)
     os.dup2(2, 1)
     sys.stdout = sys.stderr
     try:

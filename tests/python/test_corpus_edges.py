@@ -48,20 +48,23 @@ def alive(pid: int) -> bool:
         return False
 
 
-@pytest.mark.parametrize(("stopped", "number", "status", "message"), [
-    ("parent", signal.SIGTERM, 128 + signal.SIGTERM, ""),
-    ("parent", signal.SIGHUP, 128 + signal.SIGHUP, ""),
-    ("parent", signal.SIGINT, 130, ""),
-    ("parent", signal.SIGKILL, -signal.SIGKILL, ""),
-    ("worker", signal.SIGKILL, 1, r"^corvid-embed: error: a worker stopped by signal 9 \(SIGKILL\) "
-                                  r"while embedding .*long.txt, lines \d+ to \d+\n$"),
-    ("worker", signal.SIGINT, 1, r"^corvid-embed: error: a worker stopped by signal 2 \(SIGINT\) while embedding .*long.txt, lines \d+ to \d+\n$"),
+WORKER_STOPPED = r"^corvid-embed: error: a worker stopped by signal {} while embedding .*long.txt, lines \d+ to \d+\n$"
+
+
+@pytest.mark.parametrize(("stopped", "number", "status", "message", "output"), [
+    ("parent", signal.SIGTERM, 128 + signal.SIGTERM, "", "out.npy"),
+    ("parent", signal.SIGHUP, 128 + signal.SIGHUP, "", "out.npy"),
+    ("parent", signal.SIGINT, 130, "", "out.npy"),
+    ("parent", signal.SIGKILL, -signal.SIGKILL, "", "out.npy"),
+    ("parent", signal.SIGKILL, -signal.SIGKILL, "", "shards"),
+    ("worker", signal.SIGKILL, 1, WORKER_STOPPED.format(r"9 \(SIGKILL\)"), "shards"),
+    ("worker", signal.SIGINT, 1, WORKER_STOPPED.format(r"2 \(SIGINT\)"), "out.npy"),
 ])
 def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_path: Path, stopped: str,
-                                      number: int, status: int, message: str) -> None:
-    output = tmp_path / "out.npy"
-    process = subprocess.Popen([*COMMAND, model_dir, str(long_corpus), "-o", str(output), "--workers", "2"],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                                      number: int, status: int, message: str, output: str) -> None:
+    shards = ["--shard-rows", "100000"] if output == "shards" else []
+    process = subprocess.Popen([*COMMAND, model_dir, str(long_corpus), "-o", str(tmp_path / output), "--workers", "2",
+                                *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 30
     while len(workers := workers_of(process.pid)) < 2 and time.monotonic() < deadline:
         time.sleep(0.02)
@@ -76,9 +79,12 @@ def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_pat
     while any(map(alive, workers)) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not any(map(alive, workers))
-    while list(tmp_path.iterdir()) and time.monotonic() < deadline:
+    def unfinished() -> list[Path]:  # complete shards stay, for --resume
+        return [path for path in tmp_path.rglob("*") if path.name.startswith(".") or path.name == "out.npy"]
+
+    while unfinished() and time.monotonic() < deadline:
         time.sleep(0.05)  # a killed parent's files are removed by its janitor
-    assert list(tmp_path.iterdir()) == []
+    assert unfinished() == []
 
 
 # The file size limit stands for a full disk; it is set once the libraries are imported, whose
