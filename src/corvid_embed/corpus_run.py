@@ -86,7 +86,7 @@ def run(request: Request) -> None:
         todo = writer.todo(parts)
         if place is None:
             place = executor(min(request.workers, max(1, len(todo))), None, 0)
-            cleanup.callback(place.abort)
+        cleanup.callback(place.abort)  # the workers stop before the writer's files are removed
         with Progress(sum(part.rows for part in todo), request.progress) as progress:
             watch(place, job, todo, writer, progress)
         place.close()
