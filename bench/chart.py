@@ -43,7 +43,7 @@ def main() -> None:
 
     names = list(corpus["texts_per_second"])
     rates = [corpus["texts_per_second"][name] for name in names]
-    bars = throughput.barh(names, rates, color=["tab:orange", "tab:blue", "tab:blue"])
+    bars = throughput.barh(names, rates, color=["tab:orange"] + ["tab:blue"] * (len(names) - 1))
     throughput.bar_label(bars, [f"{rate:,.0f}" for rate in rates], padding=3)
     throughput.invert_yaxis()
     throughput.set_xlim(0, max(rates) * 1.2)

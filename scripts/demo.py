@@ -1,69 +1,83 @@
-"""Shows corvid_py at work: a tokenizer and a model made on the spot, a few sentences embedded."""
+"""Shows corvid_py serving a static model learned on the spot from the CPython manual.
 
-import math
-import pathlib
-import sys
-
-from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, trainers
-
-import corvid_py
-
-sys.path.insert(0, str(pathlib.Path(__file__).parent))
-from generate_model import write_model  # noqa: E402
-
-TRAINING_TEXT = """\
-The crow is a clever bird. Crows use tools, remember faces and solve puzzles that
-puzzle people. A raven is a larger cousin of the crow, and a rook is another.
-Birds of this family live in cities, fields and forests all over the world.
-Python programmers embed text by looking up a vector for every token and taking
-the mean of those vectors, which is quick, exact and needs no neural network.
+Prints the model, the nearest tokens of a few words, and a semantic search over every
+paragraph of the manual; exits 1 when the search misses too many of its check questions.
 """
 
-SENTENCES = [
-    "The crow is a clever bird.",
-    "A raven is a clever bird too.",
-    "Python programmers embed text.",
-]
+import sys
+import time
+
+# First: it fixes the BLAS thread count, which must happen before numpy loads.
+from learn_model import MODEL_DIR, ensure_model, read_manual_paragraphs, read_origin
+
+import numpy as np  # noqa: E402
+from safetensors.numpy import load_file  # noqa: E402
+from tokenizers import Tokenizer  # noqa: E402
+
+from manual_search import QUESTIONS, ManualSearch  # noqa: E402
+
+WORDS = ("list", "thread", "exception", "file")
+NEIGHBOURS = 8
+SHOWN_QUESTIONS = 5
+WIDTH = 100
 
 
-VOCABULARY_SIZE = 400
+def clip(text: str, width: int) -> str:
+    return text if len(text) <= width else text[:width - 1] + "…"
 
 
-def train_tokenizer() -> Tokenizer:
-    """A tiny WordPiece tokenizer: any tokenizer that yields integer ids will do."""
-    tokenizer = Tokenizer(models.WordPiece(unk_token="[UNK]"))
-    tokenizer.normalizer = normalizers.BertNormalizer(lowercase=True)
-    tokenizer.pre_tokenizer = pre_tokenizers.BertPreTokenizer()
-    tokenizer.train_from_iterator([TRAINING_TEXT], trainers.WordPieceTrainer(vocab_size=VOCABULARY_SIZE, special_tokens=["[UNK]"]))
-    return tokenizer
+def show_model(learned: bool, seconds: float) -> np.ndarray:
+    table = load_file(str(MODEL_DIR / "model.safetensors"))["embeddings"]
+    origin = read_origin()
+    how = f"learned now in {seconds:.1f} s" if learned else f"cached (learned in {origin['seconds']} s)"
+    print(f"Model    {MODEL_DIR.relative_to(MODEL_DIR.parent.parent)}: {table.shape[0]} rows x "
+          f"{table.shape[1]} columns, {table.dtype} ({table.nbytes / 1e6:.1f} MB), {how}")
+    print(f"         from {origin['paragraphs']} paragraphs ({origin['tokens']} tokens) of "
+          f"{origin['source']}: word-level tokenizer, PPMI + truncated SVD")
+    return table
 
 
-def cosine(a: list[float], b: list[float]) -> float:
-    return sum(x * y for x, y in zip(a, b)) / math.sqrt(sum(x * x for x in a) * sum(y * y for y in b))
+def show_neighbours(table: np.ndarray) -> None:
+    tokenizer = Tokenizer.from_file(str(MODEL_DIR / "tokenizer.json"))
+    lengths = np.linalg.norm(table, axis=1)
+    unit = np.divide(table, lengths[:, None], out=np.zeros_like(table), where=lengths[:, None] > 0)
+    print("\nNearest tokens (cosine over the table)")
+    for word in WORDS:
+        token = tokenizer.token_to_id(word)
+        order = [i for i in np.argsort(-(unit @ unit[token]), kind="stable")[:NEIGHBOURS + 1] if i != token]
+        print(f"  {word:10} {', '.join(tokenizer.id_to_token(int(i)) for i in order[:NEIGHBOURS])}")
 
 
-def main() -> None:
-    tokenizer = train_tokenizer()
-    model_dir = pathlib.Path(__file__).resolve().parent.parent / "build" / "demo-model"
-    if not (model_dir / "model.safetensors").exists():
-        # Training may order the vocabulary differently from run to run; a row
-        # for every id the trainer may hand out keeps one model valid for all.
-        write_model(model_dir, rows=VOCABULARY_SIZE, dim=64, seed=7)
+def show_search() -> bool:
+    paragraphs = read_manual_paragraphs()
+    started = time.perf_counter()
+    search = ManualSearch(MODEL_DIR, paragraphs)
+    seconds = time.perf_counter() - started
+    print(f"\nSearch   {len(paragraphs)} paragraphs embedded with corvid_embed.embed_texts in "
+          f"{seconds:.2f} s ({len(paragraphs) / seconds:,.0f} texts/s); score is the cosine")
+    for question in list(QUESTIONS)[:SHOWN_QUESTIONS]:
+        print(f"\n  {question}?")
+        for hit in search.search(question):
+            print(f"    {hit.score:.3f}  {hit.paragraph.page} › {clip(hit.paragraph.section, WIDTH - 40)}")
+            print(f"           {clip(hit.paragraph.text, WIDTH - 11)}")
+    misses = search.misses()
+    passed = search.passes(misses)
+    print(f"\nCheck    the right page is in the top three for {len(QUESTIONS) - len(misses)} of "
+          f"{len(QUESTIONS)} questions{'' if passed else ' (too few: FAILED)'}")
+    for question in misses:
+        print(f"         missed: {question}")
+    return passed
 
-    model = corvid_py.StaticEmbedding(str(model_dir))  # normalize=True: unit-length vectors
-    embeddings = []
-    for sentence in SENTENCES:
-        ids = tokenizer.encode(sentence).ids
-        vector = model.embed_tokens(ids)
-        embeddings.append(vector)
-        head = ", ".join(f"{x:+.4f}" for x in vector[:4])
-        print(f"{sentence!r}\n    ids {ids}\n    {len(vector)} floats: [{head}, ...]")
 
-    print("\ncosine similarities:")
-    for i in range(len(SENTENCES)):
-        for j in range(i + 1, len(SENTENCES)):
-            print(f"    {cosine(embeddings[i], embeddings[j]):.3f}  {SENTENCES[i]!r} ~ {SENTENCES[j]!r}")
+def main() -> int:
+    started = time.perf_counter()
+    learned = ensure_model()
+    show_neighbours(show_model(learned, time.perf_counter() - started))
+    passed = show_search()
+    print(f"\nYour own files: scripts/dev build/venv/bin/corvid-embed {MODEL_DIR.relative_to(MODEL_DIR.parent.parent)} "
+          f"notes.txt -o notes.npy (a text a line)")
+    return 0 if passed else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,4 +1,5 @@
-"""Embedding a corpus with corvid_py: `embed_texts` in Python, `corvid-embed` on the command line.
+"""Embedding a corpus with corvid_py: `embed_texts` and `embed_files` in Python, `corvid-embed` on
+the command line.
 
 Texts are tokenised with the model directory's `tokenizer.json` and embedded with
 `corvid_py.StaticEmbedding`, in this process, in local worker processes or on a Dask cluster,
@@ -13,7 +14,7 @@ _missing = [name for name in ("numpy", "tokenizers", "tqdm") if importlib.util.f
 if _missing:
     raise ImportError(f"corvid_embed needs {', '.join(_missing)}: pip install 'corvid_py[corpus]'")
 
-from corvid_embed.api import embed_texts  # noqa: E402
-from corvid_embed.runners import EmbedError  # noqa: E402
+from corvid_embed.api import embed_files, embed_texts  # noqa: E402
+from corvid_embed.errors import EmbedError  # noqa: E402
 
-__all__ = ["EmbedError", "embed_texts"]
+__all__ = ["EmbedError", "embed_files", "embed_texts"]

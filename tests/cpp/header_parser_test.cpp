@@ -76,6 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"end_after_a_line_feed", "{\"a\":\n", 2, 0},
         Failure{"trailing_comma_in_an_object", R"({"a":1,})", 1, 8},
         Failure{"trailing_comma_before_a_bracket_on_the_next_line", "{\"a\":[1,\n  ]}", 2, 3},
+        Failure{"trailing_comma_before_a_carriage_return", "{\"a\":[1,\r]}", 1, 10},
         Failure{"trailing_characters", "{} x", 1, 4},
         Failure{"a_second_object", "{}{}", 1, 3},
         Failure{"nul_padding", "{} \0\0"s, 1, 4},
@@ -120,6 +121,7 @@ TEST(header_parser_test, accepts_every_escape_and_white_space_around_every_token
 TEST(header_parser_test, nests_127_levels_and_ignores_brackets_in_strings) {
     EXPECT_FALSE(failure_of(nested(127)).has_value());
     EXPECT_FALSE(failure_of(R"({"a":")" + std::string(200, '[') + R"(\"["})").has_value());
+    EXPECT_FALSE(failure_of(R"({"a":"\")" + std::string(200, '[') + R"("})").has_value());
 }
 
 TEST(header_parser_test, reports_the_end_of_a_long_white_space_header_without_trouble) {

@@ -52,14 +52,24 @@ TEST(row_cache_test, finds_ids_that_share_a_home_slot_across_the_end_of_the_tabl
     for (std::size_t n = 0; n < ids.size(); ++n) *cache.insert(ids[n]) = static_cast<float>(n);
     ASSERT_EQ(cache.slot_count(), slots) << "the table grew, so the ids no longer collide";
 
-    for (std::size_t n = 0; n < ids.size(); ++n) {
-        const float* row = cache.find(ids[n]);
-        ASSERT_NE(row, nullptr) << "id " << ids[n];
-        EXPECT_EQ(*row, static_cast<float>(n));
-    }
-    EXPECT_EQ(*cache.find(0), -1.0f);
+    const auto expect_every_row = [&] {
+        for (std::size_t n = 0; n < ids.size(); ++n) {
+            const float* row = cache.find(ids[n]);
+            ASSERT_NE(row, nullptr) << "id " << ids[n];
+            EXPECT_EQ(*row, static_cast<float>(n));
+        }
+        EXPECT_EQ(*cache.find(0), -1.0f);
+    };
+    expect_every_row();
     EXPECT_EQ(cache.find(absent), nullptr);
     EXPECT_EQ(cache.size(), ids.size() + 1);
+
+    // One more row grows the table. The ids' new home slots are its last two,
+    // so moving them there wraps round its end as well.
+    *cache.insert(absent) = -2.0f;
+    ASSERT_EQ(cache.slot_count(), 2 * slots);
+    expect_every_row();
+    EXPECT_EQ(*cache.find(absent), -2.0f);
 }
 
 // A table allowed to fill up sends the search for an absent id round it for

@@ -1,8 +1,10 @@
 """Fixtures shared by the Python tests: model directories holding real weights files."""
 
+import faulthandler
+import os
 import struct
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Generator
 from pathlib import Path
 
 import numpy as np
@@ -19,6 +21,30 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 from generate_model import write_safetensors  # noqa: E402
 
 WEIGHTS_FILE = "model.safetensors"
+
+# scripts/sanitize preloads AddressSanitizer's runtime into the interpreter.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+# pytest-timeout's alarm is handled only where the code under test checks for
+# signals. A loop in C that never does is ended at twice the timeout instead:
+# faulthandler writes every thread's stack to the terminal (a copy of the
+# standard error stream from before capture) and ends the run.
+TERMINAL = pytest.StashKey[int]()
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.stash[TERMINAL] = os.dup(sys.stderr.fileno())
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_protocol(item: pytest.Item) -> Generator[None, object, object]:
+    limit = 2 * float(item.config.getini("timeout"))
+    faulthandler.dump_traceback_later(limit, exit=True, file=item.config.stash[TERMINAL])
+    try:
+        return (yield)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+
 
 # Four token rows of three distinct values each.
 SMALL_TABLE = np.arange(12, dtype=np.float32).reshape(4, 3)

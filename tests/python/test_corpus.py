@@ -1,6 +1,9 @@
 """embed_texts and the corvid-embed command: results equal to the per-text loop bit for bit, in
 this process, in worker processes and on a Dask cluster; the command's failures."""
 
+import json
+import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -11,6 +14,7 @@ from tokenizers import Tokenizer
 
 from corpus_models import TEXTS, write_model_dir
 from corvid_embed import EmbedError, embed_texts
+from corvid_embed.manifest import run_settings
 from corvid_py import StaticEmbedding
 
 COMMAND = [sys.executable, "-m", "corvid_embed"]
@@ -78,41 +82,100 @@ def test_command_reads_standard_input_and_writes_the_rows(model_dir: str, tmp_pa
 
 def test_embed_texts_names_the_failing_text(tmp_path: Path) -> None:
     model_dir = str(write_model_dir(tmp_path, rows=10))
-    with pytest.raises(EmbedError, match=r"^texts\[1\]: a token id is outside the model's table"):
-        embed_texts(model_dir, ["", "crow"])
+    with pytest.raises(EmbedError, match=r"^texts\[1\]: token id \d+ is outside the model's table of 10 rows$"):
+        embed_texts(model_dir, ["", "crow"], workers=2)
+
+
+@pytest.mark.parametrize(("texts", "options", "message"), [
+    (b"crow", {}, "texts must be an iterable of str, not bytes"),
+    (["crow", 7], {}, r"texts\[1\] must be str, not int"),
+    (["crow"], {"normalize": 1}, "normalize must be a bool, not int"),
+    (["crow"], {"workers": "2"}, "workers must be an int, not str"),
+])
+def test_embed_texts_argument_types(model_dir: str, texts: object, options: dict, message: str) -> None:
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        embed_texts(model_dir, texts, **options)  # type: ignore[arg-type]
+
+
+def weights(kind: str) -> bytes:
+    header = {"html": b"<!DOCTYPE html><html><body>Not found</body></html>",
+              "LFS pointer": b"version https://git-lfs.github.com/spec/v1\noid sha256:4d7a\nsize 1234\n",
+              "empty": b"", "three-dimensional": b"", "truncated": b""}[kind]
+    if kind == "three-dimensional":
+        meta = b'{"t":{"dtype":"F32","shape":[1,2,2],"data_offsets":[0,16]}}'
+        return len(meta).to_bytes(8, "little") + meta + bytes(16)
+    if kind == "truncated":
+        meta = b'{"t":{"dtype":"F32","shape":[10,8],"data_offsets":[0,320]}}'
+        return len(meta).to_bytes(8, "little") + meta + bytes(100)
+    return header
 
 
 FAILURES = {
     "model directory missing": (lambda d: ["missing", "in.txt"], "model.safetensors"),
     "tokenizer missing": (lambda d: [d("no-tokenizer"), "in.txt"], "tokenizer.json not found in"),
+    "tokenizer invalid": (lambda d: [d("bad-tokenizer"), "in.txt"], "bad-tokenizer/tokenizer.json is not a valid tokenizer file"),
+    **{f"weights {kind}": (lambda d, kind=kind: [d(kind), "in.txt", "--workers", "2"],
+                           f"{kind}/model.safetensors is not a complete weights file")
+       for kind in ("empty", "truncated", "LFS pointer", "html")},
+    "weights without a table": (lambda d: [d("three-dimensional"), "in.txt"], "holds no two-dimensional tensor"),
     "input missing": (lambda d: [d("model"), "missing.txt"], "cannot read missing.txt: No such file"),
     "line not UTF-8": (lambda d: [d("model"), "latin1.txt"], "latin1.txt, line 2: not valid UTF-8"),
-    "output unwritable": (lambda d: [d("model"), "in.txt", "-o", "no-dir/out.npy"], "cannot write no-dir/out.npy"),
-    "id outside the table": (lambda d: [d("small"), "in.txt"], "line 3: a token id is outside the model's table"),
-    "id outside the table, workers": (lambda d: [d("small"), "in.txt", "--workers", "2", "--batch-size", "1"],
-                                      "line 3: a token id is outside the model's table"),
+    "output unwritable": (lambda d: [d("model"), "in.txt", "-o", "no-dir/out.npy"], "cannot write"),
+    "output is an input": (lambda d: [d("model"), "in.txt", "-o", "in.txt"], "the output in.txt is the input in.txt"),
+    "output is a directory": (lambda d: [d("model"), "in.txt", "-o", "model"], "the output model is not a regular file"),
+    "output ends in /": (lambda d: [d("model"), "in.txt", "-o", "new/"], "ends in /, but a file is expected"),
+    "output is -": (lambda d: [d("model"), "in.txt", "-o", "-"], "the output must be a file path, not '-'"),
+    # The first failing line in input order, whichever worker finds it first, in any batch.
+    "id outside the table": (lambda d: [d("small"), "in.txt", "late.txt", "--workers", "2", "--batch-size", "2"],
+                             r"in.txt, line 5: token id \d+ is outside the model's table of 10 rows$"),
+    "field missing": (lambda d: [d("model"), "in.jsonl"], "in.jsonl, line 2: no field 'text'"),
+    "field not a string": (lambda d: [d("model"), "in.jsonl", "--field", "n"], "in.jsonl, line 1: field 'n' is a number, not a string"),
+    "line not an object": (lambda d: [d("model"), "in.jsonl", "--field", "t"], "in.jsonl, line 3: not a JSON object but an array"),
+    "shards without --resume": (lambda d: [d("model"), "in.txt", "-o", "done", "--shard-rows", "2"], "done already holds shards"),
+    "manifest differs": (lambda d: [d("model"), "in.txt", "-o", "done", "--shard-rows", "3", "--resume"],
+                         r"done/manifest.json records other shard_rows \(2, not 3\)"),
+    "--resume without shards": (lambda d: [d("model"), "in.txt", "--resume"], "--resume needs --shard-rows"),
+    "standard input closed": (lambda d: [d("model"), "-"], "cannot read standard input: it is closed"),
+    "no pyarrow": (lambda d: [d("model"), "in.txt", "in.parquet"], r"Parquet files need pyarrow: pip install 'corvid_py\[corpus\]'"),
     "no Dask": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
-                "needs Dask's distributed package: pip install 'corvid_py[dask]'"),
+                r"needs Dask's distributed package: pip install 'corvid_py\[dask\]'"),
 }
 
 
 @pytest.mark.parametrize("case", FAILURES)
-def test_command_failure_is_one_line_with_status_1_and_no_output(tmp_path: Path, case: str) -> None:
+def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Path, case: str) -> None:
     write_model_dir(tmp_path / "model")
     write_model_dir(tmp_path / "small", rows=10)
     (tmp_path / "no-tokenizer").mkdir()
     (tmp_path / "no-tokenizer" / "model.safetensors").write_bytes((tmp_path / "model" / "model.safetensors").read_bytes())
-    (tmp_path / "in.txt").write_text("\n\nthe crow\n", encoding="utf-8")
+    write_model_dir(tmp_path / "bad-tokenizer")
+    (tmp_path / "bad-tokenizer" / "tokenizer.json").write_text('{"model": {}}')
+    for kind in ("empty", "truncated", "LFS pointer", "html", "three-dimensional"):
+        write_model_dir(tmp_path / kind)
+        (tmp_path / kind / "model.safetensors").write_bytes(weights(kind))
+    (tmp_path / "in.txt").write_text("\n\n\n\nthe crow\n", encoding="utf-8")
+    (tmp_path / "in.parquet").write_bytes(b"PAR1")
+    (tmp_path / "late.txt").write_text("jackdaw\n", encoding="utf-8")
     (tmp_path / "latin1.txt").write_bytes("crow\ncaf\xe9\n".encode("latin-1"))
+    (tmp_path / "in.jsonl").write_text('{"text": "a", "n": 1, "t": "b"}\n{"t": "c"}\n[]\n')
+    (tmp_path / "done").mkdir()
+    (tmp_path / "done" / "manifest.json").write_text(json.dumps({**run_settings(
+        str(tmp_path / "model"), [str(tmp_path / "in.txt")],
+        {"format": "npy", "columns": 8, "normalize": True, "field": "text", "id_field": None, "shard_rows": 2}),
+        "shards": []}))
     arguments, message = FAILURES[case]
     arguments = arguments(lambda name: str(tmp_path / name))
     if "-o" not in arguments:
         arguments += ["-o", "out.npy"]
-    before = set(tmp_path.rglob("*"))
-    prelude = "import sys; sys.modules['distributed'] = None; " if case == "no Dask" else ""
+    before = {path: path.stat().st_mtime_ns for path in tmp_path.rglob("*")}
+    blocked = {"no Dask": "distributed", "no pyarrow": "pyarrow"}.get(case)
+    prelude = f"import sys; sys.modules['{blocked}'] = None; " if blocked else ""
     run = subprocess.run([sys.executable, "-c", prelude + "from corvid_embed.command import main; main()", *arguments],
-                         cwd=tmp_path, capture_output=True, text=True, timeout=120)
+                         cwd=tmp_path, capture_output=True, text=True, timeout=60,
+                         stdin=subprocess.DEVNULL if case != "standard input closed" else None,
+                         preexec_fn=(lambda: os.close(0)) if case == "standard input closed" else None)
     assert run.returncode == 1
-    ours = [line for line in run.stderr.splitlines() if not line.startswith("corvid: internal failure")]
-    assert len(ours) == 1 and ours[0].startswith("corvid-embed: error: ") and message in ours[0], run.stderr
-    assert set(tmp_path.rglob("*")) == before
+    lines = run.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("corvid-embed: error: "), run.stderr
+    assert re.search(message, lines[0]), lines[0]
+    assert {path: path.stat().st_mtime_ns for path in tmp_path.rglob("*")} == before

@@ -52,6 +52,8 @@ PLAIN = {
     "byte-level pre-tokenizer": with_change(lambda t: setattr(t, "pre_tokenizer", pre_tokenizers.ByteLevel())),
     "metaspace pre-tokenizer": with_change(lambda t: setattr(t, "pre_tokenizer", pre_tokenizers.Metaspace())),
     "no pre-tokenizer": with_change(lambda t: setattr(t, "pre_tokenizer", None)),
+    "punctuation and digits only": with_change(lambda t: setattr(t, "pre_tokenizer", pre_tokenizers.Sequence(
+        [pre_tokenizers.Punctuation(), pre_tokenizers.Digits()]))),
     "replacing normaliser": with_change(lambda t: setattr(t, "normalizer", normalizers.Replace(" a", "x"))),
     "truncation": with_change(lambda t: t.enable_truncation(4)),
     "padding": with_change(lambda t: t.enable_padding(length=30)),

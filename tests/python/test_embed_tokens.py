@@ -1,6 +1,5 @@
 """embed_tokens end to end: results bit for bit, token conversion, lazy loading, exclusive use."""
 
-import os
 import subprocess
 import sys
 import threading
@@ -10,7 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from conftest import MakeModelDir, write_raw_tensor
+from conftest import UNDER_ASAN, MakeModelDir, write_raw_tensor
 from corvid_py import StaticEmbedding
 from exact_raises import raises_exactly
 
@@ -230,14 +229,11 @@ assert len(embedding.embed_tokens([0])) == width
 """
 
 
-# AddressSanitizer's allocator serves small objects from address space it
-# reserved up front, which an address-space limit cannot take away.
-UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
 @pytest.mark.parametrize("room_per_column", [
     pytest.param(8, id="list"),
     pytest.param(32, id="floats",
+                 # ASan's allocator serves small objects from address space it reserved up
+                 # front, which an address-space limit cannot take away.
                  marks=pytest.mark.skipif(UNDER_ASAN, reason="small objects escape the limit under ASan")),
 ])
 def test_a_result_beyond_memory_raises_memory_error(tmp_path: Path, room_per_column: int) -> None:
@@ -245,7 +241,7 @@ def test_a_result_beyond_memory_raises_memory_error(tmp_path: Path, room_per_col
     write_raw_tensor(tmp_path, "F32", (1, 2**22), bytes(2**24))
     child = subprocess.run(
         [sys.executable, "-c", RESULT_BEYOND_MEMORY, str(tmp_path), str(room_per_column)],
-        capture_output=True, text=True, check=True,
+        capture_output=True, text=True, check=True, timeout=60,
     )
     assert (child.stdout, child.stderr) == ("MemoryError\n", "")
 

@@ -2,6 +2,7 @@
 use the object unless the call is its own (the forking thread's)."""
 
 import os
+import signal
 import threading
 import warnings
 from collections.abc import Callable
@@ -42,8 +43,13 @@ def embed_in_child(embedding: StaticEmbedding) -> str:
         os.write(write_end, report.encode())
         os._exit(0)
     os.close(write_end)
-    with os.fdopen(read_end, "rb") as reader:
-        report = reader.read().decode()
+    try:
+        with os.fdopen(read_end, "rb") as reader:
+            report = reader.read().decode()
+    except BaseException:  # a timeout, say: the child must not outlive the test
+        os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        raise
     assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
     return report
 

@@ -93,6 +93,7 @@ def test_main_interpreter_imports_after_a_destroyed_subinterpreter_did(model_dir
         capture_output=True,
         text=True,
         check=False,
+        timeout=60,
     )
     assert run.returncode == 0, run.stderr
 

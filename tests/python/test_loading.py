@@ -189,7 +189,7 @@ def test_a_signal_ends_a_long_load_with_what_its_handler_raised(
         ended = time.monotonic()
     finally:
         sender.kill()
-        sender.wait()
+        sender.wait(timeout=60)
         signal.signal(signal.SIGINT, previous)
     assert type(caught.value) is error and not hasattr(caught.value, "__notes__")
     assert ended - started < 10  # generous: the goal is a fraction of a second after the signal

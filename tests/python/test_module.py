@@ -40,7 +40,7 @@ def test_only_dynamic_symbol_is_the_init_entry() -> None:
     if nm is None:
         pytest.skip("nm is not installed")
     listing = subprocess.run(
-        [nm, "-D", "--defined-only", corvid_py.__file__], check=True, capture_output=True, text=True
+        [nm, "-D", "--defined-only", corvid_py.__file__], check=True, capture_output=True, text=True, timeout=60
     ).stdout
     assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit_corvid_py"]
 

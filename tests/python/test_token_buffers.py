@@ -116,6 +116,9 @@ ITERATED = {
     "ndarray-subclass-getitem": np.array([0, 1]).view(DoublingArray),
     "array-subclass-iter": SkippingIntArray("I", [0, 1, 2]),
     "bytes-subclass-iter": SkippingBytes(b"\x00\x01\x02"),
+    # Python code may name a class anything: the name alone does not make it an exporter.
+    "ndarray-subclass-named-ndarray": np.array([0, 1, 2]).view(type("numpy.ndarray", (SkippingArray,), {})),
+    "array-subclass-named-array": type("array.array", (SkippingIntArray,), {})("I", [0, 1, 2]),
 }
 
 

@@ -114,6 +114,7 @@ def mypy_errors(tmp_path_factory):
         cwd=scripts,
         capture_output=True,
         text=True,
+        timeout=60,
     )
     errors = {name: [] for name in ["correct_use", *MISUSES]}
     for line in result.stdout.splitlines():
@@ -139,5 +140,6 @@ def test_stubtest_finds_stub_and_module_agree(tmp_path):
         cwd=tmp_path,
         capture_output=True,
         text=True,
+        timeout=60,
     )
     assert result.returncode == 0, result.stdout + result.stderr

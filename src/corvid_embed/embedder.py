@@ -1,0 +1,99 @@
+"""The work of one process: a model and its tokenizer loaded once, lists of texts embedded.
+
+Serves the calling process itself, the local worker processes and Dask workers alike. Every id
+is checked against the table's rows before the module sees it, so a text never makes the module
+fail; a text that cannot be embedded comes back as a TextFailure with its position.
+"""
+
+import struct
+import threading
+from dataclasses import dataclass
+
+import numpy as np
+
+from corvid_py import StaticEmbedding
+
+from corvid_embed.errors import EmbedError
+from corvid_embed.model_files import load_tokenizer, table_shape
+from corvid_embed.word_cache import word_cached_encoder
+
+
+@dataclass(frozen=True)
+class TextFailure:
+    """Why texts[index] of a list could not be embedded."""
+
+    index: int
+    message: str
+
+
+class Embedder:
+    """A model directory's table and tokenizer, loaded on construction (EmbedError if they
+    cannot be)."""
+
+    def __init__(self, model_dir: str, normalize: bool) -> None:
+        self.rows = table_shape(model_dir).rows
+        tokenizer = load_tokenizer(model_dir)
+        self.encode = word_cached_encoder(tokenizer)
+        self.model = StaticEmbedding(model_dir, normalize)
+        try:
+            # Loads the table now, so that a bad weights file is the model's failure, not a text's.
+            self.columns = len(self.model.embed_tokens([]))
+        except BaseException as error:
+            if not isinstance(error, Exception) and type(error).__name__ != "PanicException":
+                raise
+            raise EmbedError(f"cannot load the model in {model_dir}: {' '.join(str(error).split())}") from None
+        self.row = struct.Struct(f"={self.columns}f")
+
+    def embed(self, texts: list[str]) -> tuple[bytearray, TextFailure | None]:
+        """The rows of `texts` packed as float32, up to the first failure if there is one."""
+        # Each row list is packed as soon as it is made: freed at once, its floats are reused by
+        # the next call, where rows kept as lists would cost several times the embedding itself.
+        size = self.row.size
+        packed = bytearray(len(texts) * size)
+        for index, text in enumerate(texts):
+            try:
+                ids = self.encode(text)
+            except Exception as error:
+                return packed[:index * size], TextFailure(index, f"{type(error).__name__}: {error}")
+            if ids and max(ids) >= self.rows:
+                outside = next(i for i in ids if i >= self.rows)
+                return packed[:index * size], TextFailure(
+                    index, f"token id {outside} is outside the model's table of {self.rows} rows")
+            self.row.pack_into(packed, index * size, *self.model.embed_tokens(ids))
+        return packed, None
+
+
+# One Embedder per model for the life of a process, shared by its threads: a Dask worker may
+# run several tasks at once, and one object serves one call at a time.
+_loaded: dict[tuple[str, bool], Embedder | EmbedError] = {}
+_lock = threading.Lock()
+
+
+def loaded(model_dir: str, normalize: bool) -> Embedder:
+    """The process's Embedder for the model, made on first use; a failure to load is kept and
+    raised again for every later call."""
+    with _lock:
+        key = (model_dir, normalize)
+        if key not in _loaded:
+            try:
+                _loaded[key] = Embedder(model_dir, normalize)
+            except EmbedError as error:
+                _loaded[key] = error
+        embedder = _loaded[key]
+    if isinstance(embedder, EmbedError):
+        raise EmbedError(str(embedder))
+    return embedder
+
+
+def embed_locked(model_dir: str, normalize: bool, texts: list[str]) -> tuple[bytearray, TextFailure | None, int]:
+    """`Embedder.embed` with the process's model, one call at a time; also the column count."""
+    embedder = loaded(model_dir, normalize)
+    with _lock:
+        packed, failure = embedder.embed(texts)
+    return packed, failure, embedder.columns
+
+
+def embed_batch(model_dir: str, normalize: bool, texts: list[str]) -> np.ndarray | TextFailure:
+    """A list of texts sent to a worker (embed_texts): its rows, or its first failure."""
+    packed, failure, columns = embed_locked(model_dir, normalize, texts)
+    return failure or np.frombuffer(packed, dtype="=f4").reshape(len(texts), columns)

@@ -1,0 +1,79 @@
+"""Removal of a run's temporary files even when the run is killed outright (SIGKILL, the OOM
+killer), which no handler of its own survives.
+
+A small child process keeps the list of temporary files that the run has made and not yet renamed
+or removed. When its pipe from the run ends without the run's word that all is well, the run has
+died, and it removes what is on the list. Worker processes need none: they end with their parent
+and remove their own files on the way out.
+"""
+
+import os
+import subprocess
+import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+
+# Records are NUL-terminated (a path cannot hold NUL): "+path" made, "-path" gone, "." all is well.
+JANITOR = r"""
+import os, shutil, signal, sys
+for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(number, signal.SIG_IGN)  # the run itself reacts to these; this waits for its end
+records = sys.stdin.buffer.read().split(b"\0")
+if b"." not in records:
+    paths = {}
+    for record in records:
+        if record[:1] == b"+":
+            paths[record[1:]] = None
+        elif record[:1] == b"-":
+            paths.pop(record[1:], None)
+    for path in reversed(list(paths)):
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path, ignore_errors=True)
+        else:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+"""
+
+_pipe = None
+
+
+def watch(path: Path) -> None:
+    """Puts a new temporary file or directory on the list of the janitor of this process, if it
+    has one."""
+    _send(b"+" + os.fsencode(path))
+
+
+def forget(path: Path) -> None:
+    """Takes a file off the list, once renamed or removed."""
+    _send(b"-" + os.fsencode(path))
+
+
+def _send(record: bytes) -> None:
+    if _pipe is not None:
+        try:
+            _pipe.write(record + b"\0")
+            _pipe.flush()
+        except OSError:
+            pass  # the janitor is gone; the run still cleans up after itself
+
+
+@contextmanager
+def janitor() -> Iterator[None]:
+    """A janitor for the temporary files made within the block, by this process."""
+    global _pipe
+    process = subprocess.Popen([sys.executable, "-I", "-S", "-c", JANITOR], stdin=subprocess.PIPE,
+                               stdout=subprocess.DEVNULL, process_group=0)
+    _pipe = process.stdin
+    try:
+        yield
+    finally:
+        _pipe = None
+        try:
+            process.stdin.write(b".\0")
+            process.stdin.close()
+        except OSError:
+            pass
+        process.wait()

@@ -1,0 +1,116 @@
+"""embed_files and the corvid-embed command on files: every input kind, output kind and worker
+count gives the per-text loop's rows bit for bit; interrupted shards resume; the refusals."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from corpus_models import TEXTS, write_model_dir
+from corvid_embed import corpus_run, embed_files, parts, progress
+from test_corpus import assert_same_bits, per_text_loop
+
+pyarrow = pytest.importorskip("pyarrow")
+import pyarrow.parquet  # noqa: E402
+
+CORPUS = [f"{text} {n}" for n in range(4) for text in TEXTS]
+
+
+@pytest.fixture(scope="module")
+def model_dir(tmp_path_factory: pytest.TempPathFactory) -> str:
+    return str(write_model_dir(tmp_path_factory.mktemp("model")))
+
+
+def write_inputs(directory: Path, texts: list[str]) -> dict[str, Path]:
+    """The texts as a text file, JSON Lines (with ids) and Parquet (row groups of 5)."""
+    paths = {kind: directory / f"corpus.{kind}" for kind in ("txt", "jsonl", "parquet")}
+    paths["txt"].write_text("\n".join(texts) + "\n", encoding="utf-8")
+    paths["jsonl"].write_text("".join(json.dumps({"text": t, "key": f"k{n}"}) + "\n" for n, t in enumerate(texts)))
+    pyarrow.parquet.write_table(pyarrow.table({"text": texts, "key": range(len(texts))}), paths["parquet"],
+                                row_group_size=5)
+    return paths
+
+
+def read_output(output: Path) -> np.ndarray:
+    """The rows of a .npy file, a Parquet file or a directory of shards (checking their ids)."""
+    if output.is_dir():
+        manifest = json.loads((output / "manifest.json").read_text())
+        assert manifest["complete"] and [s["first_row"] for s in manifest["shards"]] == \
+            [sum(s["rows"] for s in manifest["shards"][:i]) for i in range(len(manifest["shards"]))]
+        return np.concatenate([read_output(output / shard["path"]) for shard in manifest["shards"]])
+    if output.suffix == ".npy":
+        return np.load(output)
+    table = pyarrow.parquet.read_table(output)
+    assert str(table.schema.field("embedding").type) == "fixed_size_list<element: float>[8]"
+    return table.column("embedding").combine_chunks().flatten().to_numpy().reshape(-1, 8)
+
+
+CASES = {  # inputs, output, options
+    "text to npy, 2 workers": (["txt"], "out.npy", {"workers": 2}),
+    "JSON Lines to Parquet with ids": (["jsonl"], "out.parquet", {"id_field": "key"}),
+    "Parquet to npy shards, 2 workers": (["parquet"], "shards", {"shard_rows": 7, "workers": 2}),
+    "all three to Parquet shards": (["txt", "jsonl", "parquet"], "shards", {"shard_rows": 10, "format": "parquet"}),
+    "Parquet to Parquet, 2 workers, unnormalised": (["parquet"], "out.parquet", {"workers": 2, "normalize": False}),
+}
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_rows_equal_the_per_text_loop(model_dir: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, case: str) -> None:
+    monkeypatch.setattr(parts, "PIECE_BYTES", 100)  # many parts from a small corpus
+    kinds, output, options = CASES[case]
+    paths = write_inputs(tmp_path, CORPUS)
+    embed_files(model_dir, [str(paths[kind]) for kind in kinds], str(tmp_path / output), batch_size=3, **options)
+    expected = per_text_loop(model_dir, CORPUS * len(kinds), options.get("normalize", True))
+    assert_same_bits(read_output(tmp_path / output), expected)
+    if "id_field" in options:
+        assert pyarrow.parquet.read_table(tmp_path / output).column("id").to_pylist() == [f"k{n}" for n in range(len(CORPUS))]
+    elif output.endswith(".parquet"):
+        assert pyarrow.parquet.read_table(tmp_path / output).column("id").to_pylist() == list(range(len(CORPUS)))
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+
+
+def test_progress_counts_texts_and_the_output_is_written_beside_itself(
+        model_dir: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture) -> None:
+    monkeypatch.setattr(progress, "LOG_INTERVAL", 0)
+    monkeypatch.setattr(parts, "PIECE_BYTES", 100)
+    seen = []
+
+    def embed_part(*arguments, **options):  # type: ignore[no-untyped-def]
+        seen.extend(p.name for p in tmp_path.iterdir() if p.name.endswith(".part"))
+        return original(*arguments, **options)
+
+    original = corpus_run.embed_part
+    monkeypatch.setattr(corpus_run, "embed_part", embed_part)
+    path = write_inputs(tmp_path, CORPUS)["txt"]
+    embed_files(model_dir, [str(path)], str(tmp_path / "out.npy"), batch_size=2, progress=True)
+    assert seen and seen[0].startswith(".out.npy.")  # renamed within its file system
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[-1].startswith(f"corvid-embed: {len(CORPUS)} of {len(CORPUS)} texts, ")
+
+
+def test_interrupted_shards_resume_untouched(model_dir: str, tmp_path: Path) -> None:
+    path = write_inputs(tmp_path, CORPUS)["txt"]
+    shards = tmp_path / "shards"
+    # Ctrl-C as the third shard starts: the run stops with two complete.
+    interrupt = ("import os, signal, sys; from corvid_embed import corpus_run; from corvid_embed.command import main\n"
+                 "original, calls = corpus_run.embed_part, []\n"
+                 "def embed_part(*a, **k):\n"
+                 "    calls.append(1)\n"
+                 "    if len(calls) == 3: os.kill(os.getpid(), signal.SIGINT)\n"
+                 "    return original(*a, **k)\n"
+                 "corpus_run.embed_part = embed_part\nmain()\n")
+    command = [model_dir, str(path), "-o", str(shards), "--shard-rows", "5", "--quiet"]
+    run = subprocess.run([sys.executable, "-c", interrupt, *command], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stderr) == (130, "")
+    first = {p.name: p.stat().st_mtime_ns for p in shards.iterdir() if p.name != "manifest.json"}
+    assert sorted(first) == ["part-00000.npy", "part-00001.npy"]
+    run = subprocess.run([sys.executable, "-m", "corvid_embed", *command, "--resume", "--workers", "2"],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert {name: (shards / name).stat().st_mtime_ns for name in first} == first
+    assert_same_bits(read_output(shards), per_text_loop(model_dir, CORPUS))

@@ -1,0 +1,56 @@
+"""Planning and reading the inputs: pieces cut anywhere give every line once, in order, with its
+line end and a leading byte order mark removed; parts hold runs of rows that the pieces give."""
+
+import json
+from pathlib import Path
+
+import pytest
+
+from corvid_embed import parts
+from corvid_embed.inputs import Fields, count_rows, read_rows
+from corvid_embed.parts import InputFile, cut, plan_parts
+
+LINES = ["é first", "", "second line", "  spaced  ", "last, no line feed"]
+
+
+def written(tmp_path: Path, name: str, data: bytes) -> InputFile:
+    (tmp_path / name).write_bytes(data)
+    return InputFile(str(tmp_path / name), name)
+
+
+def read_all(inputs: list[InputFile], fields: Fields = Fields(), part_rows: int | None = None) -> list[list[str]]:
+    """The texts of each part, read as workers read them."""
+    pieces = cut(inputs, fields)
+    counts = [rows if rows is not None else count_rows(piece) for piece, rows in pieces]
+    planned = plan_parts([piece for piece, _ in pieces], counts, part_rows)
+    assert [part.first_row for part in planned] == [sum(p.rows for p in planned[:i]) for i in range(len(planned))]
+    return [[text for span in part.spans for texts, _ in read_rows(span.piece, fields, span.skip, span.rows, 2)
+             for text in texts] for part in planned]
+
+
+@pytest.mark.parametrize("piece_bytes", [1, 2, 3, 5, 8, 13, 1 << 20])
+def test_pieces_cut_anywhere_give_each_line_once(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, piece_bytes: int) -> None:
+    monkeypatch.setattr(parts, "PIECE_BYTES", piece_bytes)
+    text = "\ufeff" + "\r\n".join(LINES)  # BOM, CRLF line ends, none after the last line
+    records = "".join(json.dumps({"text": line}) + "\n" for line in LINES)
+    inputs = [written(tmp_path, "a.txt", text.encode()), written(tmp_path, "empty.txt", b""),
+              written(tmp_path, "bom-only.txt", "\ufeff".encode()), written(tmp_path, "b.jsonl", records.encode())]
+    got = read_all(inputs)
+    assert sum(got, []) == LINES * 2
+    assert sum(read_all(inputs, part_rows=3), []) == LINES * 2
+
+
+def test_parts_of_a_fixed_size_span_pieces_and_files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(parts, "PIECE_BYTES", 4)
+    inputs = [written(tmp_path, name, "".join(f"{name}{n}\n" for n in range(5)).encode()) for name in "ab"]
+    assert read_all(inputs, part_rows=4) == [["a0", "a1", "a2", "a3"], ["a4", "b0", "b1", "b2"], ["b3", "b4"]]
+
+
+def test_parquet_row_groups_are_the_pieces(tmp_path: Path) -> None:
+    pyarrow = pytest.importorskip("pyarrow")
+    import pyarrow.parquet
+
+    pyarrow.parquet.write_table(pyarrow.table({"text": LINES, "id": range(5)}), tmp_path / "t.parquet", row_group_size=2)
+    inputs = [InputFile(str(tmp_path / "t.parquet"), "t.parquet")]
+    assert len(cut(inputs, Fields())) == 3
+    assert read_all(inputs, Fields(id="id"), part_rows=4) == [LINES[:4], LINES[4:]]
