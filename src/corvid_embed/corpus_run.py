@@ -112,8 +112,8 @@ def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part
     queue = deque(parts)
     running: dict[Future, Part] = {}
     failures: list[tuple[int, str]] = []
-    while queue or running:
-        # After a failure no later part starts; the running ones may still hold an earlier row.
+    # After a failure no later part starts; the running ones may still hold an earlier row.
+    while running or (queue and not failures):
         while queue and not failures and len(running) < place.capacity:
             part = queue.popleft()
             running[place.submit(embed_part, job, part, writer.target(part), what=part.describe(),

@@ -128,6 +128,8 @@ FAILURES = {
     # The first failing line in input order, whichever worker finds it first, in any batch.
     "id outside the table": (lambda d: [d("small"), "in.txt", "late.txt", "--workers", "2", "--batch-size", "2"],
                              r"in.txt, line 5: token id \d+ is outside the model's table of 10 rows$"),
+    "id outside the table, one process": (lambda d: [d("small"), "in.txt", "late.txt"],
+                                          r"in.txt, line 5: token id \d+ is outside the model's table of 10 rows$"),
     "field missing": (lambda d: [d("model"), "in.jsonl"], "in.jsonl, line 2: no field 'text'"),
     "field not a string": (lambda d: [d("model"), "in.jsonl", "--field", "n"], "in.jsonl, line 1: field 'n' is a number, not a string"),
     "line not an object": (lambda d: [d("model"), "in.jsonl", "--field", "t"], "in.jsonl, line 3: not a JSON object but an array"),
