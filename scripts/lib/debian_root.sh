@@ -220,15 +220,20 @@ root_is_current() {
 
 install_packages() {
     note "installing the packages of ${packages_file#"$repo"/} into the root"
-    # shellcheck disable=SC2046
+    # The stamp is of the list as read here: an edit made during the install
+    # is installed by the next run.
+    local stamp names
+    stamp=$(sha256sum "$packages_file" | cut -d' ' -f1)
+    names=$(package_names)
+    # shellcheck disable=SC2086
     if ! run_in_root env DEBIAN_FRONTEND=noninteractive sh -c \
         'apt-get update -qq -o Acquire::Check-Valid-Until=false &&
          apt-get install -y -qq --no-install-recommends "$@"' \
-        install $(package_names) >"$root.install.log" 2>&1; then
+        install $names >"$root.install.log" 2>&1; then
         tail -n 15 "$root.install.log" >&2 || true
         die "installing packages into the root failed (full log: $root.install.log)"
     fi
-    sha256sum "$packages_file" | cut -d' ' -f1 >"$root/$packages_stamp"
+    printf '%s\n' "$stamp" >"$root/$packages_stamp"
 }
 
 # Creates or updates the root under an exclusive lock, so that concurrent runs
