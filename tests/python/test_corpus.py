@@ -55,7 +55,7 @@ def test_embed_texts_of_nothing_has_the_model_columns(model_dir: str) -> None:
 def test_dask_cluster_gives_the_same_rows(model_dir: str, tmp_path: Path) -> None:
     distributed = pytest.importorskip("distributed")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address=":0") as cluster, distributed.Client(cluster) as client:
         expected = per_text_loop(model_dir, TEXTS * 2)
         assert_same_bits(embed_texts(model_dir, TEXTS * 2, scheduler=client, batch_size=3), expected)
         output = tmp_path / "out.npy"

@@ -145,7 +145,7 @@ def test_standard_input_is_read_from_where_it_stands(model_dir: str, tmp_path: P
 def test_a_scheduler_without_workers_is_waited_for_a_bounded_time(model_dir: str, tmp_path: Path) -> None:
     distributed = pytest.importorskip("distributed")
     (tmp_path / "in.txt").write_text("crow\n")
-    with distributed.LocalCluster(n_workers=0, dashboard_address=None) as cluster:
+    with distributed.LocalCluster(n_workers=0, dashboard_address=":0") as cluster:
         run = subprocess.run([*COMMAND, model_dir, str(tmp_path / "in.txt"), "-o", str(tmp_path / "out.npy"),
                               "--scheduler", cluster.scheduler_address, "--scheduler-wait", "1"],
                              capture_output=True, text=True, timeout=60)
