@@ -38,7 +38,7 @@ type Format = Literal["npy", "parquet"]
 
 # How often the watching loop wakes to draw progress, in seconds.
 WATCH_INTERVAL = 0.5
-# Pieces counted by one call: a cluster counts a corpus of 10,000 pieces in 160 tasks.
+# Pieces counted by one call: a cluster counts a corpus of 10,000 pieces in 157 tasks, not 10,000.
 COUNT_PIECES = 64
 
 
@@ -122,7 +122,7 @@ def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part
     queue = deque(parts)
     running: dict[Future, Part] = {}
     failures: list[tuple[int, str]] = []
-    while queue or running:
+    while running or (queue and not failures):
         # After a failure no later part starts; the running ones may still hold an earlier row.
         while queue and not failures and len(running) < place.capacity:
             part = queue.popleft()

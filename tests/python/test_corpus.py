@@ -117,7 +117,8 @@ FAILURES = {
        for kind in ("empty", "truncated", "LFS pointer", "html")},
     "weights without a table": (lambda d: [d("three-dimensional"), "in.txt"], "holds no two-dimensional tensor"),
     "input missing": (lambda d: [d("model"), "missing.txt"], "cannot read missing.txt: No such file"),
-    "line not UTF-8": (lambda d: [d("model"), "latin1.txt"], "latin1.txt, line 2: not valid UTF-8"),
+    # Parts of the later inputs are still queued when the first part fails: they never start.
+    "line not UTF-8": (lambda d: [d("model"), "latin1.txt", "in.txt", "late.txt"], "latin1.txt, line 2: not valid UTF-8"),
     "output unwritable": (lambda d: [d("model"), "in.txt", "-o", "no-dir/out.npy"], "cannot write"),
     "output is an input": (lambda d: [d("model"), "in.txt", "-o", "in.txt"], "the output in.txt is the input in.txt"),
     "output is a directory": (lambda d: [d("model"), "in.txt", "-o", "model"], "the output model is not a regular file"),

@@ -18,7 +18,7 @@ from test_corpus import assert_same_bits, per_text_loop
 
 distributed = pytest.importorskip("distributed")
 
-from corvid_embed import embed_files  # noqa: E402
+from corvid_embed import EmbedError, embed_files  # noqa: E402
 
 COMMAND = [sys.executable, "-m", "corvid_embed"]
 CORPUS = [f"{text} {number}" for number in range(40) for text in TEXTS]
@@ -141,3 +141,15 @@ def test_the_first_failing_row_is_one_line(model_dir: str, cluster: distributed.
     assert (run.returncode, run.stderr) == (
         1, f"corvid-embed: error: {first}, line 5: not valid UTF-8 (invalid start byte at byte 5)\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.txt"]
+
+
+def test_a_failure_cancels_the_running_tasks_of_a_callers_client(model_dir: str, cluster: distributed.LocalCluster,
+                                                                  tmp_path: Path) -> None:
+    path = tmp_path / "in.txt"
+    path.write_bytes(b"bad \xff\n" + (b"crow " * 100 + b"\n") * 6000)
+    with distributed.Client(cluster) as client:
+        with pytest.raises(EmbedError, match=r"^.*in.txt, line 1: not valid UTF-8"):
+            embed_files(model_dir, [str(path)], str(tmp_path / "shards"), shard_rows=1000, batch_size=1,
+                        scheduler=client)
+        states = client.run_on_scheduler(lambda dask_scheduler: [t.state for t in dask_scheduler.tasks.values()])
+    assert not {"processing", "queued", "waiting", "no-worker"} & set(states)
