@@ -122,8 +122,10 @@ def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part
     queue = deque(parts)
     running: dict[Future, Part] = {}
     failures: list[tuple[int, str]] = []
-    while running or (queue and not failures):
-        # After a failure no later part starts; the running ones may still hold an earlier row.
+    # After a failure no later part starts; the running parts that begin before the failing row
+    # may still hold an earlier one, and are waited for; those after it are stopped on the way out.
+    while any(not failures or part.first_row < min(failures)[0] for part in running.values()) \
+            or (queue and not failures):
         while queue and not failures and len(running) < place.capacity:
             part = queue.popleft()
             running[place.submit(embed_part, job, part, writer.target(part), what=part.describe(),
