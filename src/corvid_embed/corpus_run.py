@@ -65,6 +65,10 @@ def run(request: Request) -> None:
     with janitor(), ExitStack() as cleanup:
         model_dir = os.path.abspath(request.model_dir)
         columns = check_model(model_dir).columns
+        if request.scheduler is not None and "-" in request.inputs:
+            # Its copy would be in this machine's temporary directory, which no worker sees.
+            raise EmbedError("a Dask cluster's workers cannot read standard input: give a file on a file system "
+                             "that they share")
         inputs = [InputFile(str(spool_standard_input()), "standard input") if path == "-"
                   else InputFile(os.path.abspath(path), path) for path in request.inputs]
         if request.inputs == ["-"]:

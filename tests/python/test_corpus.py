@@ -135,6 +135,8 @@ FAILURES = {
                          r"done/manifest.json records other shard_rows \(2, not 3\)"),
     "--resume without shards": (lambda d: [d("model"), "in.txt", "--resume"], "--resume needs --shard-rows"),
     "standard input closed": (lambda d: [d("model"), "-"], "cannot read standard input: it is closed"),
+    "standard input on a cluster": (lambda d: [d("model"), "-", "--scheduler", "tcp://127.0.0.1:1"],
+                                    "a Dask cluster's workers cannot read standard input"),
     "no pyarrow": (lambda d: [d("model"), "in.txt", "in.parquet"], r"Parquet files need pyarrow: pip install 'corvid_py\[corpus\]'"),
     "no Dask": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
                 r"needs Dask's distributed package: pip install 'corvid_py\[dask\]'"),
