@@ -1,6 +1,6 @@
 """Embeds a generated corpus with corvid-embed and with the numpy recipe a user would write.
 
-    scripts/dev build/venv/bin/python bench/corpus.py [--lines N] [--rounds N] [--out FILE]
+    scripts/dev build/venv/bin/python bench/corpus.py [--lines N] [--rounds N] [--out FILE] [--cluster]
 
 Generates (once, under build/bench/corpus) 400,000 lines of made-up words drawn with Zipf's law
 (frequency about 1/rank), the same texts as JSON Lines and as Parquet, a 30,000-id WordPiece
@@ -16,6 +16,11 @@ corvid-embed output equals a loop of StaticEmbedding.embed_tokens(tokenizer.enco
 for bit, and that the word cache gives every line the ids of tokenizer.encode; exits non-zero
 otherwise. Prints a Markdown report, writes it to --out (default build/bench/corpus.md) and the
 figures to build/bench/corpus.json.
+
+With --cluster, it times instead, with sharded output (--shard-rows 20,000), `--workers 1`
+against `--scheduler` on a Dask LocalCluster of 2 worker processes with one thread each, started
+before the timing, on the same corpus and on its first 100,000 lines: the client's own CPU time
+and peak resident memory, and the same check of every output (report build/bench/cluster.md).
 """
 
 import argparse
@@ -48,6 +53,7 @@ RUNS = {
     "corvid-embed --workers 2, Parquet": ([*COMMAND, "--quiet", "--workers", "2"], ".parquet"),
 }
 SMALL_LINES = 100_000
+SHARD_ROWS = 20_000
 
 
 # ---- Corpus, tokenizer and model -------------------------------------------------------------
@@ -159,6 +165,14 @@ def numpy_recipe(model_dir: str, input_path: str, output: str) -> None:
 # ---- Checks ---------------------------------------------------------------------------------
 
 
+def load_output(output: pathlib.Path) -> np.ndarray:
+    """A .npy file's rows, or those of a directory of shards in its manifest's order."""
+    if not output.is_dir():
+        return np.load(output)
+    shards = json.loads((output / "manifest.json").read_text())["shards"]
+    return np.concatenate([np.load(output / shard["path"]) for shard in shards])
+
+
 def check(corpus: pathlib.Path, outputs: list[pathlib.Path]) -> list[str]:
     """Failures: corvid-embed outputs that differ from the per-line loop, lines whose word cache
     ids differ from tokenizer.encode."""
@@ -175,7 +189,7 @@ def check(corpus: pathlib.Path, outputs: list[pathlib.Path]) -> list[str]:
                 for n, text in enumerate(texts, 1) if cached(text) != tokenizer.encode(text).ids][:3]
     expected = np.array([model.embed_tokens(tokenizer.encode(text).ids) for text in texts], np.float32)
     failures += [f"{output.name} differs from the per-line loop" for output in outputs
-                 if np.load(output).tobytes() != expected.tobytes()]
+                 if load_output(output).tobytes() != expected.tobytes()]
     return failures
 
 
@@ -236,6 +250,67 @@ def timed(command: list[str], parent_report: pathlib.Path | None) -> tuple[float
     return seconds, usage
 
 
+def cluster_main(args: argparse.Namespace, corpus: pathlib.Path, small: pathlib.Path) -> None:
+    """`--workers 1` against a LocalCluster of two one-thread worker processes, sharded output."""
+    import shutil
+
+    import distributed
+
+    sharded = [*COMMAND, "--quiet", "--shard-rows", str(SHARD_ROWS)]
+    report = WORK_DIR / "parent.json"
+    small_lines = min(SMALL_LINES, args.lines)
+    names = ["--workers 1", "--scheduler (2 workers)", f"--scheduler (2 workers), first {small_lines:,} lines"]
+    seconds: dict[str, list[float]] = {name: [] for name in names}
+    client: dict[str, list[dict]] = {name: [] for name in names}
+    outputs = {name: WORK_DIR / f"cluster-out-{index}" for index, name in enumerate(names)}
+    headroom = []
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                  silence_logs=40) as cluster:
+        with distributed.Client(cluster) as watcher:
+            watcher.wait_for_workers(2)
+        options = {names[0]: ["--workers", "1"], names[1]: ["--scheduler", cluster.scheduler_address],
+                   names[2]: ["--scheduler", cluster.scheduler_address]}
+        for round_index in range(args.rounds):
+            for name in names[round_index % 2:] + names[:round_index % 2]:
+                shutil.rmtree(outputs[name], ignore_errors=True)
+                source = small if name == names[2] else corpus
+                taken, usage = timed([*sharded, str(MODEL_DIR), str(source), "-o", str(outputs[name]),
+                                      *options[name]], report)
+                seconds[name].append(taken)
+                client[name].append(usage)
+            headroom.append(parallel_headroom())
+    failures = check(corpus, [outputs[names[0]], outputs[names[1]]])
+    if load_output(outputs[names[2]]).tobytes() != load_output(outputs[names[0]])[:small_lines].tobytes():
+        failures.append(f"the output of the first {small_lines:,} lines differs from the whole corpus's")
+    rates = {name: (small_lines if name == names[2] else args.lines) / statistics.median(values)
+             for name, values in seconds.items()}
+
+    def median(name: str, key: str) -> float:
+        return statistics.median(u[key] for u in client[name])
+
+    lines = [f"### Embedding a corpus on a Dask LocalCluster: {args.lines:,} Zipf lines, shards of "
+             f"{SHARD_ROWS:,} rows (median of {args.rounds} runs)", "",
+             "| Run | Texts/s | Seconds | Client CPU s | Client peak RSS MiB |", "|---|---:|---:|---:|---:|"]
+    lines += [f"| corvid-embed {name} | {rates[name]:,.0f} | {statistics.median(seconds[name]):.2f} | "
+              f"{median(name, 'cpu'):.2f} | {median(name, 'peak_rss_mib'):.0f} |" for name in names]
+    ratio = rates[names[1]] / rates[names[0]]
+    share = median(names[1], "cpu") / (2 * statistics.median(seconds[names[1]]))
+    verdict = {True: "met", False: "NOT met"}
+    lines += ["", f"- cluster / workers 1: {ratio:.2f}x ({verdict[ratio >= 1.5]}, goal ≥ 1.5x); two CPU-bound "
+                  f"processes against one on this machine during the run: {statistics.median(headroom):.2f}x",
+              f"- client CPU on the cluster: {median(names[1], 'cpu'):.2f} s, {100 * share:.1f}% of wall time x 2 "
+              f"({verdict[share <= 0.10]}, goal ≤ 10%)",
+              f"- client peak RSS on the cluster: {median(names[2], 'peak_rss_mib'):.0f} MiB at {small_lines:,} lines, "
+              f"{median(names[1], 'peak_rss_mib'):.0f} MiB at {args.lines:,}",
+              "- exactness: " + ("; ".join(failures) if failures else
+                                 "every output bit-identical to the per-line loop")]
+    text = "\n".join(lines) + "\n"
+    args.out.parent.mkdir(parents=True, exist_ok=True)
+    args.out.write_text(text)
+    print(text, end="")
+    sys.exit(1 if failures else 0)
+
+
 def main() -> None:
     if len(sys.argv) == 5 and sys.argv[1] == "--numpy-recipe":
         numpy_recipe(*sys.argv[2:])
@@ -246,14 +321,19 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--lines", type=int, default=400_000)
     parser.add_argument("--rounds", type=int, default=1)
-    parser.add_argument("--out", type=pathlib.Path, default=REPO / "build" / "bench" / "corpus.md")
+    parser.add_argument("--out", type=pathlib.Path)
+    parser.add_argument("--cluster", action="store_true", help="time a Dask LocalCluster against --workers 1")
     args = parser.parse_args()
+    args.out = args.out or REPO / "build" / "bench" / ("cluster.md" if args.cluster else "corpus.md")
     os.environ.update(ENVIRONMENT)
     corpus = prepare(args.lines)
     small = WORK_DIR / f"zipf-{args.lines}-first-{SMALL_LINES}.txt"
     if not small.exists():
         with open(corpus, encoding="utf-8") as source:
             small.write_text("".join(line for _, line in zip(range(SMALL_LINES), source)), encoding="utf-8")
+    if args.cluster:
+        cluster_main(args, corpus, small)
+        return
     seconds: dict[str, list[float]] = {name: [] for name in RUNS}
     parent: dict[str, list[dict]] = {name: [] for name in RUNS}
     outputs = {name: WORK_DIR / f"out-{index}.npy" for index, name in enumerate(RUNS)}

@@ -4,6 +4,11 @@ The calling process plans and watches: it checks the model, cuts the inputs into
 the output, hands part descriptions to the executor and records what completes. Texts and rows
 never pass through it; the parts' workers read and write them. The first failing row in input
 order is the one reported, whatever the number of workers.
+
+Local workers write a single .npy output in place, at their rows. Dask workers may not share a
+file's pages with each other as one machine's processes do, and a worker lost mid-task must not
+leave half-written rows in a file that others complete: on a cluster, every part writes a file of
+its own, and a single output is joined from them at the end.
 """
 
 import os
@@ -20,10 +25,10 @@ from corvid_embed.inputs import Fields, count_rows
 from corvid_embed.janitor import janitor
 from corvid_embed.manifest import MANIFEST, Manifest, read_manifest, run_settings
 from corvid_embed.model_files import check_model
-from corvid_embed.npy_file import start_npy
+from corvid_embed.npy_file import join_npy, start_npy
 from corvid_embed.output_paths import (cannot_write, create_temporary, create_temporary_directory, output_directory,
                                        output_file, remove, rename)
-from corvid_embed.parquet_output import MIXED_IDS, join
+from corvid_embed.parquet_output import MIXED_IDS, join_parquet
 from corvid_embed.part_embedding import FileOfItsOwn, Job, PartOutcome, RowsInFile, Target, embed_part
 from corvid_embed.parts import InputFile, Part, cut, plan_parts
 from corvid_embed.progress import Progress
@@ -33,6 +38,8 @@ type Format = Literal["npy", "parquet"]
 
 # How often the watching loop wakes to draw progress, in seconds.
 WATCH_INTERVAL = 0.5
+# Pieces counted by one call: a cluster counts a corpus of 10,000 pieces in 157 tasks, not 10,000.
+COUNT_PIECES = 64
 
 
 @dataclass(frozen=True)
@@ -58,6 +65,10 @@ def run(request: Request) -> None:
     with janitor(), ExitStack() as cleanup:
         model_dir = os.path.abspath(request.model_dir)
         columns = check_model(model_dir).columns
+        if request.scheduler is not None and "-" in request.inputs:
+            # Its copy would be in this machine's temporary directory, which no worker sees.
+            raise EmbedError("a Dask cluster's workers cannot read standard input: give a file on a file system "
+                             "that they share")
         inputs = [InputFile(str(spool_standard_input()), "standard input") if path == "-"
                   else InputFile(os.path.abspath(path), path) for path in request.inputs]
         if request.inputs == ["-"]:
@@ -78,8 +89,8 @@ def run(request: Request) -> None:
         job = Job(model_dir, request.normalize, request.fields, request.batch_size, columns)
         if request.shard_rows:
             writer: OutputWriter = ShardWriter(output, request, model_dir, inputs, columns, total)
-        elif request.format == "parquet":
-            writer = JoinedParquetWriter(output, columns, len(parts))
+        elif request.format == "parquet" or request.scheduler is not None:
+            writer = JoinedWriter(output, request.format, columns, total, len(parts))
         else:
             writer = NpyWriter(output, total, columns)
         cleanup.callback(writer.discard)
@@ -94,10 +105,13 @@ def run(request: Request) -> None:
 
 
 def count_all(place: Any, pieces_and_counts: list) -> list[int]:
-    """Each piece's rows: those the planning did not know, counted by the executor."""
-    futures = [None if rows is not None else place.submit(count_rows, piece, what=piece.name)
-               for piece, rows in pieces_and_counts]
-    return [rows if future is None else future.result() for (_, rows), future in zip(pieces_and_counts, futures)]
+    """Each piece's rows: those the planning did not know, counted by the executor,
+    COUNT_PIECES a call."""
+    unknown = [piece for piece, rows in pieces_and_counts if rows is None]
+    groups = [unknown[start:start + COUNT_PIECES] for start in range(0, len(unknown), COUNT_PIECES)]
+    futures = [place.submit(count_rows, group, what=f"(counting) {group[0].name}") for group in groups]
+    counted = iter([rows for future in futures for rows in future.result()])
+    return [rows if rows is not None else next(counted) for _, rows in pieces_and_counts]
 
 
 def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part], writer: "OutputWriter",
@@ -112,12 +126,14 @@ def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part
     queue = deque(parts)
     running: dict[Future, Part] = {}
     failures: list[tuple[int, str]] = []
-    # After a failure no later part starts; the running ones may still hold an earlier row.
-    while running or (queue and not failures):
+    # After a failure no later part starts; the running parts that begin before the failing row
+    # may still hold an earlier one, and are waited for; those after it are stopped on the way out.
+    while any(not failures or part.first_row < min(failures)[0] for part in running.values()) \
+            or (queue and not failures):
         while queue and not failures and len(running) < place.capacity:
             part = queue.popleft()
             running[place.submit(embed_part, job, part, writer.target(part), what=part.describe(),
-                                 on_rows=on_rows if place.streams_rows else None)] = part
+                                 on_rows=on_rows)] = part
         done, _ = wait(running, WATCH_INTERVAL, FIRST_COMPLETED)
         for future in done:
             part = running.pop(future)
@@ -202,18 +218,18 @@ class IdTypes:
             self.string_ids = outcome.string_ids
 
 
-class JoinedParquetWriter(OutputWriter):
-    """One Parquet file: each part writes a file into a temporary directory beside it, joined
-    into the output at the end."""
+class JoinedWriter(OutputWriter):
+    """One file: each part writes a file of its own into a temporary directory beside it; they
+    are joined into the output at the end, in one pass that holds a piece of a file at a time."""
 
-    def __init__(self, final: Path, columns: int, parts: int) -> None:
-        self.final, self.columns = final, columns
+    def __init__(self, final: Path, format: Format, columns: int, rows: int, parts: int) -> None:
+        self.final, self.format, self.columns, self.rows = final, format, columns, rows
         self.directory: Path | None = create_temporary_directory(final)
         self.ids = IdTypes()
-        self.paths = [self.directory / f"part-{index:05d}.parquet" for index in range(parts)]
+        self.paths = [self.directory / f"part-{index:05d}.{format}" for index in range(parts)]
 
     def target(self, part: Part) -> Target:
-        return FileOfItsOwn(str(self.paths[part.index]), "parquet")
+        return FileOfItsOwn(str(self.paths[part.index]), self.format)
 
     def completed(self, part: Part, outcome: PartOutcome) -> None:
         self.ids.check(outcome)
@@ -222,7 +238,10 @@ class JoinedParquetWriter(OutputWriter):
         assert self.directory is not None
         temporary = create_temporary(self.final)
         try:
-            join(self.paths, temporary, self.columns, self.final)
+            if self.format == "parquet":
+                join_parquet(self.paths, temporary, self.columns, self.final)
+            else:
+                join_npy(self.paths, temporary, self.rows, self.columns, self.final)
             rename(temporary, self.final)
         except OSError as error:
             raise cannot_write(self.final, error) from None
@@ -276,7 +295,8 @@ class ShardWriter(OutputWriter):
 
     def completed(self, part: Part, outcome: PartOutcome) -> None:
         self.ids.check(outcome)
-        self.manifest.shards.append({"path": self.name(part), "first_row": part.first_row, "rows": part.rows})
+        assert outcome.path is not None
+        self.manifest.shards.append({"path": Path(outcome.path).name, "first_row": part.first_row, "rows": part.rows})
         self.manifest.write(self.directory)
 
     def commit(self) -> None:
@@ -285,7 +305,9 @@ class ShardWriter(OutputWriter):
         self.created = False
 
     def discard(self) -> None:
-        # A worker killed outright leaves its shard's temporary file; the worker cannot remove it.
+        """Called at the end of every run, complete or not."""
+        # A worker killed outright leaves its shard's temporary file; the worker cannot remove
+        # it, and on a cluster the part has run again, under another temporary name.
         for temporary in self.directory.glob(".part-*.part"):
             remove(temporary)
         # Complete shards stay for --resume; a directory this run made and filled with nothing goes.

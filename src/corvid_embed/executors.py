@@ -193,8 +193,10 @@ class WorkerPool:
 
 class OnDask:
     """Submits calls to a Dask cluster: `scheduler` is an address or a `distributed.Client`. A
-    client made here is closed at the end. The cluster's workers report no rows while a call
-    runs; progress moves as calls complete."""
+    client made here is closed at the end; the calls still running are cancelled on abort,
+    whoever made the client. The cluster's workers report no rows while a call runs (progress
+    moves as calls complete); a call given `on_rows` instead checks, at each batch, that it is
+    still wanted, and stops when it is cancelled."""
 
     streams_rows = False
 
@@ -220,7 +222,9 @@ class OnDask:
                     self.client.wait_for_workers(1, timeout=wait_seconds)
                 except TimeoutError:
                     raise EmbedError(f"no worker joined the Dask scheduler within {wait_seconds:g} s") from None
-            self.capacity = max(1, sum(self.client.nthreads().values()))
+            # Two calls a thread, so that a thread finds its next call waiting when one completes
+            # rather than after a round trip through this client and the scheduler.
+            self.capacity = 2 * max(1, sum(self.client.nthreads().values()))
         except BaseException:
             self.close()
             raise
@@ -230,6 +234,8 @@ class OnDask:
 
         def transfer(task: Any) -> None:
             self.running.discard(task)
+            if task.cancelled():
+                return
             try:
                 future.set_result(task.result())
             except EmbedError as error:
@@ -239,7 +245,7 @@ class OnDask:
                                                 f"{type(error).__name__}: {error}"))
 
         # Dask drops a task whose future nobody holds; these are held until they are done.
-        task = self.client.submit(function, *arguments, pure=False)
+        task = self.client.submit(on_dask_worker, function, arguments, on_rows is not None, pure=False)
         self.running.add(task)
         task.add_done_callback(transfer)
         return future
@@ -248,7 +254,38 @@ class OnDask:
         if self.own:
             self.client.close()
 
-    abort = close
+    def abort(self) -> None:
+        running, self.running = list(self.running), set()
+        if running:
+            try:
+                self.client.cancel(running, force=True)
+            except Exception:
+                pass  # the scheduler is gone, and its tasks with it
+        self.close()
+
+
+class Cancelled(Exception):
+    """The Dask task running this call was cancelled."""
+
+
+def on_dask_worker(function: Callable, arguments: tuple, stoppable: bool) -> Any:
+    """Runs a call in a Dask task. A failure of the worker's own (a path it cannot read or
+    write) names the worker, since the same path may work elsewhere."""
+    import distributed
+    from distributed.worker import thread_state
+
+    worker = distributed.get_worker()
+    key = thread_state.key
+
+    def stop_if_cancelled(rows: int) -> None:
+        task = worker.state.tasks.get(key)
+        if task is None or task.state in ("cancelled", "released"):
+            raise Cancelled(key)
+
+    try:
+        return function(*arguments, **({"on_rows": stop_if_cancelled} if stoppable else {}))
+    except EmbedError as error:
+        raise EmbedError(f"{error} (on the Dask worker {worker.address})") from None
 
 
 def executor(workers: int, scheduler: Any, scheduler_wait: float) -> InThisProcess | WorkerPool | OnDask:

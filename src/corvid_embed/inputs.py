@@ -61,8 +61,13 @@ def row_label(piece: Piece, row_in_file: int) -> str:
     return f"{piece.name}, row {row_in_file}" if piece.kind == "parquet" else f"{piece.name}, line {row_in_file + 1}"
 
 
-def count_rows(piece: Piece) -> int:
-    """The rows the piece holds; a module-level function so that any worker can run it."""
+def count_rows(pieces: list[Piece]) -> list[int]:
+    """The rows each piece holds; a module-level function so that any worker can run it, given
+    many pieces at once so that a large corpus is counted in few calls."""
+    return [count_piece_rows(piece) for piece in pieces]
+
+
+def count_piece_rows(piece: Piece) -> int:
     if piece.kind == "parquet":
         metadata = parquet_file(piece).metadata
         return sum(metadata.row_group(group).num_rows for group in range(piece.start, piece.stop))

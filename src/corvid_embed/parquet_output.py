@@ -63,7 +63,7 @@ class ParquetRowsWriter:
             raise cannot_write(self.final, error) from None
 
 
-def join(parts: list[Path], output: Path, columns: int, final: object) -> None:
+def join_parquet(parts: list[Path], output: Path, columns: int, final: object) -> None:
     """The parts' rows, in order, as one file at `output`; one row group in memory at a time."""
     parquet = import_parquet()
     try:

@@ -53,6 +53,7 @@ type Target = RowsInFile | FileOfItsOwn
 class PartOutcome:
     rows: int
     string_ids: bool | None  # the id type written, when the rows carry ids of their own
+    path: str | None = None  # the file of its own it wrote, once complete
     failed_row: int | None = None  # the first failing row of the corpus, if one failed
     failure: str | None = None  # why, naming the file and line
 
@@ -85,12 +86,12 @@ def embed_part(job: Job, part: Part, target: Target, on_rows: Callable[[int], No
             except RowFailure as failure:
                 sink.discard()
                 label = row_label(span.piece, span.first_in_file + span.skip + failure.offset)
-                return PartOutcome(done, string_ids, part.first_row + done - span_done + failure.offset,
+                return PartOutcome(done, string_ids, None, part.first_row + done - span_done + failure.offset,
                                    f"{label}: {failure.message}")
         if done != part.rows:
             raise EmbedError(f"{part.spans[0].piece.name} changed while it was read")
         sink.commit()
-        return PartOutcome(done, string_ids)
+        return PartOutcome(done, string_ids, target.path if isinstance(target, FileOfItsOwn) else None)
     except BaseException:
         sink.discard()
         raise

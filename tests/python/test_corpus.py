@@ -119,7 +119,8 @@ FAILURES = {
        for kind in ("empty", "truncated", "LFS pointer", "html")},
     "weights without a table": (lambda d: [d("three-dimensional"), "in.txt"], "holds no two-dimensional tensor"),
     "input missing": (lambda d: [d("model"), "missing.txt"], "cannot read missing.txt: No such file"),
-    "line not UTF-8": (lambda d: [d("model"), "latin1.txt"], "latin1.txt, line 2: not valid UTF-8"),
+    # Parts of the later inputs are still queued when the first part fails: they never start.
+    "line not UTF-8": (lambda d: [d("model"), "latin1.txt", "in.txt", "late.txt"], "latin1.txt, line 2: not valid UTF-8"),
     "output unwritable": (lambda d: [d("model"), "in.txt", "-o", "no-dir/out.npy"], "cannot write"),
     "output is an input": (lambda d: [d("model"), "in.txt", "-o", "in.txt"], "the output in.txt is the input in.txt"),
     "output is a directory": (lambda d: [d("model"), "in.txt", "-o", "model"], "the output model is not a regular file"),
@@ -138,6 +139,8 @@ FAILURES = {
                          r"done/manifest.json records other shard_rows \(2, not 3\)"),
     "--resume without shards": (lambda d: [d("model"), "in.txt", "--resume"], "--resume needs --shard-rows"),
     "standard input closed": (lambda d: [d("model"), "-"], "cannot read standard input: it is closed"),
+    "standard input on a cluster": (lambda d: [d("model"), "-", "--scheduler", "tcp://127.0.0.1:1"],
+                                    "a Dask cluster's workers cannot read standard input"),
     "no pyarrow": (lambda d: [d("model"), "in.txt", "in.parquet"], r"Parquet files need pyarrow: pip install 'corvid_py\[corpus\]'"),
     "no Dask": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
                 r"needs Dask's distributed package: pip install 'corvid_py\[dask\]'"),

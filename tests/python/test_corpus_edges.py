@@ -27,9 +27,9 @@ def model_dir(tmp_path_factory: pytest.TempPathFactory) -> str:
 
 @pytest.fixture(scope="module")
 def long_corpus(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """Long enough that two workers take a few seconds: time to stop them midway."""
+    """Long enough that two workers take over a second on idle cores: time to stop them midway."""
     path = tmp_path_factory.mktemp("long") / "long.txt"
-    path.write_text("\n".join(TEXTS * 30_000) + "\n", encoding="utf-8")
+    path.write_text("\n".join(TEXTS * 100_000) + "\n", encoding="utf-8")
     return path
 
 
@@ -69,7 +69,7 @@ def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_pat
     while len(workers := workers_of(process.pid)) < 2 and time.monotonic() < deadline:
         time.sleep(0.02)
     assert len(workers) == 2, "the workers did not start"
-    time.sleep(0.5)  # embedding
+    time.sleep(0.2)  # embedding: each worker has its first part from the start
     os.kill(process.pid if stopped == "parent" else workers[0], number)
     # Standard error ends only when no worker holds it any more.
     _, stderr = process.communicate(timeout=30)

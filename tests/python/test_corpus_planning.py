@@ -21,7 +21,7 @@ def written(tmp_path: Path, name: str, data: bytes) -> InputFile:
 def read_all(inputs: list[InputFile], fields: Fields = Fields(), part_rows: int | None = None) -> list[list[str]]:
     """The texts of each part, read as workers read them."""
     pieces = cut(inputs, fields)
-    counts = [rows if rows is not None else count_rows(piece) for piece, rows in pieces]
+    counts = [rows if rows is not None else count_rows([piece])[0] for piece, rows in pieces]
     planned = plan_parts([piece for piece, _ in pieces], counts, part_rows)
     assert [part.first_row for part in planned] == [sum(p.rows for p in planned[:i]) for i in range(len(planned))]
     return [[text for span in part.spans for texts, _ in read_rows(span.piece, fields, span.skip, span.rows, 2)
