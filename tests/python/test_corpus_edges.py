@@ -65,14 +65,19 @@ def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_pat
     shards = ["--shard-rows", "100000"] if output == "shards" else []
     process = subprocess.Popen([*COMMAND, model_dir, str(long_corpus), "-o", str(tmp_path / output), "--workers", "2",
                                 *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-    deadline = time.monotonic() + 30
-    while len(workers := workers_of(process.pid)) < 2 and time.monotonic() < deadline:
-        time.sleep(0.02)
-    assert len(workers) == 2, "the workers did not start"
-    time.sleep(0.2)  # embedding: each worker has its first part from the start
-    os.kill(process.pid if stopped == "parent" else workers[0], number)
-    # Standard error ends only when no worker holds it any more.
-    _, stderr = process.communicate(timeout=30)
+    try:
+        deadline = time.monotonic() + 30
+        while len(workers := workers_of(process.pid)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.02)
+        assert len(workers) == 2, "the workers did not start"
+        time.sleep(0.2)  # embedding: each worker has its first part from the start
+        os.kill(process.pid if stopped == "parent" else workers[0], number)
+        # Standard error ends only when no worker holds it any more.
+        _, stderr = process.communicate(timeout=30)
+    finally:  # a failed check leaves no run behind to disturb the tests after it
+        if process.poll() is None:
+            process.kill()
+            process.communicate()
     assert process.returncode == status
     assert re.search(message, stderr) if message else stderr == "", stderr
     deadline = time.monotonic() + 10
