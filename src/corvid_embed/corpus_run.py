@@ -17,24 +17,20 @@ from concurrent.futures import FIRST_COMPLETED, Future, wait
 from contextlib import ExitStack
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Literal
+from typing import Any
 
 from corvid_embed.errors import EmbedError
 from corvid_embed.executors import InThisProcess, OnDask, WorkerPool, executor
 from corvid_embed.inputs import Fields, count_rows
 from corvid_embed.janitor import janitor
-from corvid_embed.manifest import MANIFEST, Manifest, read_manifest, run_settings
+from corvid_embed.manifest import run_settings
 from corvid_embed.model_files import check_model
-from corvid_embed.npy_file import join_npy, start_npy
-from corvid_embed.output_paths import (cannot_write, create_temporary, create_temporary_directory, output_directory,
-                                       output_file, remove, rename)
-from corvid_embed.parquet_output import MIXED_IDS, join_parquet
-from corvid_embed.part_embedding import FileOfItsOwn, Job, PartOutcome, RowsInFile, Target, embed_part
+from corvid_embed.output_paths import output_directory, output_file, remove
+from corvid_embed.output_writers import Format, JoinedWriter, NpyWriter, OutputWriter, ShardWriter
+from corvid_embed.part_embedding import Job, PartOutcome, embed_part
 from corvid_embed.parts import InputFile, Part, cut, plan_parts
 from corvid_embed.progress import Progress
 from corvid_embed.standard_input import spool_standard_input
-
-type Format = Literal["npy", "parquet"]
 
 # How often the watching loop wakes to draw progress, in seconds.
 WATCH_INTERVAL = 0.5
@@ -88,7 +84,10 @@ def run(request: Request) -> None:
         total = sum(counts)
         job = Job(model_dir, request.normalize, request.fields, request.batch_size, columns)
         if request.shard_rows:
-            writer: OutputWriter = ShardWriter(output, request, model_dir, inputs, columns, total)
+            options = {"format": request.format, "columns": columns, "normalize": request.normalize,
+                       "field": request.fields.text, "id_field": request.fields.id, "shard_rows": request.shard_rows}
+            settings = run_settings(model_dir, [file.path for file in inputs], options)
+            writer: OutputWriter = ShardWriter(output, settings, request.resume, total)
         elif request.format == "parquet" or request.scheduler is not None:
             writer = JoinedWriter(output, request.format, columns, total, len(parts))
         else:
@@ -114,7 +113,7 @@ def count_all(place: Any, pieces_and_counts: list) -> list[int]:
     return [rows if rows is not None else next(counted) for _, rows in pieces_and_counts]
 
 
-def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part], writer: "OutputWriter",
+def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part], writer: OutputWriter,
           progress: Progress) -> None:
     """Runs the parts, in order, at most the executor's capacity at a time; records each that
     completes; raises the first failure in row order once every earlier part has completed."""
@@ -148,171 +147,3 @@ def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part
     if failures:
         progress.close()
         raise EmbedError(min(failures)[1])
-
-
-# ---- Outputs ---------------------------------------------------------------------------------
-
-
-class OutputWriter:
-    """What the parent does for an output: where each part writes, what completes it."""
-
-    def todo(self, parts: list[Part]) -> list[Part]:
-        return parts
-
-    def target(self, part: Part) -> Target:
-        raise NotImplementedError
-
-    def completed(self, part: Part, outcome: PartOutcome) -> None:
-        pass
-
-    def commit(self) -> None:
-        raise NotImplementedError
-
-    def discard(self) -> None:
-        raise NotImplementedError
-
-
-class NpyWriter(OutputWriter):
-    """One .npy file, reserved whole before the workers write their rows into it."""
-
-    def __init__(self, final: Path, rows: int, columns: int) -> None:
-        self.final = final
-        self.temporary: Path | None = create_temporary(final)
-        try:
-            self.offset = start_npy(self.temporary, rows, columns, final)
-        except BaseException:
-            self.discard()
-            raise
-
-    def target(self, part: Part) -> Target:
-        return RowsInFile(str(self.temporary), self.offset, str(self.final))
-
-    def commit(self) -> None:
-        assert self.temporary is not None
-        try:
-            descriptor = os.open(self.temporary, os.O_RDONLY | os.O_CLOEXEC)
-            try:
-                os.fsync(descriptor)
-            finally:
-                os.close(descriptor)
-            rename(self.temporary, self.final)
-        except OSError as error:
-            raise cannot_write(self.final, error) from None
-        self.temporary = None
-
-    def discard(self) -> None:
-        if self.temporary is not None:
-            remove(self.temporary)
-
-
-class IdTypes:
-    """Parts write their own ids; they must all be integers or all strings."""
-
-    def __init__(self) -> None:
-        self.string_ids: bool | None = None
-
-    def check(self, outcome: PartOutcome) -> None:
-        if outcome.string_ids is not None:
-            if self.string_ids is not None and self.string_ids != outcome.string_ids:
-                raise EmbedError(MIXED_IDS)
-            self.string_ids = outcome.string_ids
-
-
-class JoinedWriter(OutputWriter):
-    """One file: each part writes a file of its own into a temporary directory beside it; they
-    are joined into the output at the end, in one pass that holds a piece of a file at a time."""
-
-    def __init__(self, final: Path, format: Format, columns: int, rows: int, parts: int) -> None:
-        self.final, self.format, self.columns, self.rows = final, format, columns, rows
-        self.directory: Path | None = create_temporary_directory(final)
-        self.ids = IdTypes()
-        self.paths = [self.directory / f"part-{index:05d}.{format}" for index in range(parts)]
-
-    def target(self, part: Part) -> Target:
-        return FileOfItsOwn(str(self.paths[part.index]), self.format)
-
-    def completed(self, part: Part, outcome: PartOutcome) -> None:
-        self.ids.check(outcome)
-
-    def commit(self) -> None:
-        assert self.directory is not None
-        temporary = create_temporary(self.final)
-        try:
-            if self.format == "parquet":
-                join_parquet(self.paths, temporary, self.columns, self.final)
-            else:
-                join_npy(self.paths, temporary, self.rows, self.columns, self.final)
-            rename(temporary, self.final)
-        except OSError as error:
-            raise cannot_write(self.final, error) from None
-        finally:
-            remove(temporary)
-        self.discard()
-
-    def discard(self) -> None:
-        if self.directory is not None:
-            remove(self.directory)
-            self.directory = None
-
-
-class ShardWriter(OutputWriter):
-    """A directory of shards, part-00000.npy (or .parquet) and so on, one a part, and the
-    manifest that records those complete."""
-
-    def __init__(self, directory: Path, request: Request, model_dir: str, inputs: list[InputFile], columns: int,
-                 total: int) -> None:
-        self.directory, self.format, self.total = directory, request.format, total
-        self.ids = IdTypes()
-        options = {"format": request.format, "columns": columns, "normalize": request.normalize,
-                   "field": request.fields.text, "id_field": request.fields.id, "shard_rows": request.shard_rows}
-        settings = run_settings(model_dir, [file.path for file in inputs], options)
-        self.created = False
-        if request.resume:
-            self.manifest = read_manifest(directory, settings)
-        else:
-            if directory.is_dir() and any(p.name == MANIFEST or p.name.startswith("part-") for p in directory.iterdir()):
-                raise EmbedError(f"{directory} already holds shards: give --resume to complete them, "
-                                 f"or another directory")
-            try:
-                directory.mkdir(exist_ok=True)
-                self.created = not any(directory.iterdir())
-            except OSError as error:
-                raise cannot_write(directory, error) from None
-            self.manifest = Manifest(settings)
-
-    def name(self, part: Part) -> str:
-        return f"part-{part.index:05d}.{self.format}"
-
-    def todo(self, parts: list[Part]) -> list[Part]:
-        done = {(shard["path"], shard["first_row"], shard["rows"]) for shard in self.manifest.shards
-                if (self.directory / shard["path"]).is_file()}
-        self.manifest.shards = [shard for shard in self.manifest.shards
-                                if (shard["path"], shard["first_row"], shard["rows"]) in done]
-        return [part for part in parts if (self.name(part), part.first_row, part.rows) not in done]
-
-    def target(self, part: Part) -> Target:
-        return FileOfItsOwn(str(self.directory / self.name(part)), self.format)
-
-    def completed(self, part: Part, outcome: PartOutcome) -> None:
-        self.ids.check(outcome)
-        assert outcome.path is not None
-        self.manifest.shards.append({"path": Path(outcome.path).name, "first_row": part.first_row, "rows": part.rows})
-        self.manifest.write(self.directory)
-
-    def commit(self) -> None:
-        self.manifest.rows = self.total
-        self.manifest.write(self.directory)
-        self.created = False
-
-    def discard(self) -> None:
-        """Called at the end of every run, complete or not."""
-        # A worker killed outright leaves its shard's temporary file; the worker cannot remove
-        # it, and on a cluster the part has run again, under another temporary name.
-        for temporary in self.directory.glob(".part-*.part"):
-            remove(temporary)
-        # Complete shards stay for --resume; a directory this run made and filled with nothing goes.
-        if self.created and not self.manifest.shards:
-            try:
-                self.directory.rmdir()
-            except OSError:
-                pass

@@ -73,12 +73,12 @@ def test_a_stopped_cluster_run_resumes(model_dir: str, cluster: distributed.Loca
     corpus = write_corpus(tmp_path / "in.txt", CORPUS)
     shards = tmp_path / "shards"
     # Ctrl-C once the second shard is recorded: the tasks still running are cancelled.
-    interrupt = ("import os, signal; from corvid_embed import corpus_run; from corvid_embed.command import main\n"
-                 "original = corpus_run.ShardWriter.completed\n"
+    interrupt = ("import os, signal; from corvid_embed import output_writers; from corvid_embed.command import main\n"
+                 "original = output_writers.ShardWriter.completed\n"
                  "def completed(self, part, outcome):\n"
                  "    original(self, part, outcome)\n"
                  "    if len(self.manifest.shards) == 2: os.kill(os.getpid(), signal.SIGINT)\n"
-                 "corpus_run.ShardWriter.completed = completed\nmain()\n")
+                 "output_writers.ShardWriter.completed = completed\nmain()\n")
     command = [model_dir, str(corpus), "-o", str(shards), "--shard-rows", "20", "--batch-size", "1", "--quiet",
                "--scheduler", cluster.scheduler_address]
     run = subprocess.run([sys.executable, "-c", interrupt, *command], capture_output=True, text=True, timeout=60)
