@@ -254,8 +254,13 @@ def cluster_main(args: argparse.Namespace, corpus: pathlib.Path, small: pathlib.
     """`--workers 1` against a LocalCluster of two one-thread worker processes, sharded output."""
     import shutil
 
+    import dask
     import distributed
 
+    # Dask's statistical profiler samples each running task's stack every 10 ms, which costs a
+    # pure-Python loop like tokenising about a seventh of a worker's CPU; clusters that serve
+    # such work turn it off (docs/corpus.md says how).
+    dask.config.set({"distributed.worker.profile.enabled": False})
     sharded = [*COMMAND, "--quiet", "--shard-rows", str(SHARD_ROWS)]
     report = WORK_DIR / "parent.json"
     small_lines = min(SMALL_LINES, args.lines)
