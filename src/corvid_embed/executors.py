@@ -17,6 +17,7 @@ from collections.abc import Callable
 from concurrent.futures import Future
 from typing import Any
 
+from corvid_embed import janitor
 from corvid_embed.errors import EmbedError
 
 type RowsCallback = Callable[[int], None]
@@ -62,8 +63,11 @@ class Worker:
     def __init__(self) -> None:
         # The caller's import path, so that a worker imports this package from where the caller did.
         path = os.pathsep.join(os.path.abspath(entry) for entry in sys.path)
+        inherited = janitor.inheritable()
         self.process = subprocess.Popen(
-            [sys.executable, "-c", WORKER_START, str(os.getpid())], env={**os.environ, "PYTHONPATH": path},
+            [sys.executable, "-c", WORKER_START, str(os.getpid())],
+            env={**os.environ, "PYTHONPATH": path, **inherited},
+            pass_fds=[int(fd) for fd in inherited.values()],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, process_group=0)
         self.call: Call | None = None
 

@@ -3,8 +3,9 @@ killer), which no handler of its own survives.
 
 A small child process keeps the list of temporary files that the run has made and not yet renamed
 or removed. When its pipe from the run ends without the run's word that all is well, the run has
-died, and it removes what is on the list. Worker processes need none: they end with their parent
-and remove their own files on the way out.
+died, and it removes what is on the list. Local worker processes inherit the pipe and list their
+own files on it: the pipe ends only when the last of them has exited too, so a worker that a
+signal catches between making a file and recording it for its own clean-up still leaves nothing.
 """
 
 import os
@@ -38,6 +39,8 @@ if b"." not in records:
 """
 
 _pipe = None
+# The environment variable that tells a worker process the inherited pipe's descriptor.
+INHERITED = "CORVID_JANITOR_FD"
 
 
 def watch(path: Path) -> None:
@@ -58,6 +61,20 @@ def _send(record: bytes) -> None:
             _pipe.flush()
         except OSError:
             pass  # the janitor is gone; the run still cleans up after itself
+
+
+def inheritable() -> dict[str, str]:
+    """The environment that gives a worker process this process's janitor; empty without one.
+    The worker must also be given the descriptor (`pass_fds`)."""
+    return {INHERITED: str(_pipe.fileno())} if _pipe is not None else {}
+
+
+def adopt() -> None:
+    """In a worker process: lists its files with the janitor it inherited, if any."""
+    global _pipe
+    descriptor = os.environ.pop(INHERITED, None)
+    if descriptor is not None:
+        _pipe = os.fdopen(int(descriptor), "wb")
 
 
 @contextmanager

@@ -13,6 +13,7 @@ import signal
 import sys
 from typing import Any, BinaryIO
 
+from corvid_embed import janitor
 from corvid_embed.errors import EmbedError
 
 PR_SET_PDEATHSIG = 1
@@ -53,6 +54,7 @@ def main() -> None:
     """Serves calls; SIGINT, SIGTERM and SIGHUP already end the process with SystemExit, which
     unwinds the running call so that it removes its temporary files."""
     exit_on_parent_death(int(sys.argv[1]))
+    janitor.adopt()
     replies = os.dup(1)
     os.dup2(2, 1)
     sys.stdout = sys.stderr
