@@ -1,7 +1,12 @@
 """The demo's model, learned from the CPython manual, served through corvid_embed."""
 
-from learn_model import MODEL_DIR, ensure_model, read_manual_paragraphs
-from manual_search import QUESTIONS, ManualSearch
+import pytest
+
+# Debian builds SciPy for the release interpreter only; the debug interpreter's run skips this.
+pytest.importorskip("scipy", reason="SciPy, which learns the model, is not built for this interpreter")
+
+from learn_model import MODEL_DIR, ensure_model, read_manual_paragraphs  # noqa: E402
+from manual_search import QUESTIONS, ManualSearch  # noqa: E402
 
 
 def test_search_finds_the_answering_page_for_most_questions() -> None:
