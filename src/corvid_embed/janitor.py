@@ -38,7 +38,9 @@ if b"." not in records:
                 pass
 """
 
-_pipe = None
+# The write end of the janitor's pipe in this process, written with single os.write calls: a
+# record is shorter than PIPE_BUF, so the records of a run and its workers never interleave.
+_pipe: int | None = None
 # The environment variable that tells a worker process the inherited pipe's descriptor.
 INHERITED = "CORVID_JANITOR_FD"
 
@@ -57,8 +59,7 @@ def forget(path: Path) -> None:
 def _send(record: bytes) -> None:
     if _pipe is not None:
         try:
-            _pipe.write(record + b"\0")
-            _pipe.flush()
+            os.write(_pipe, record + b"\0")
         except OSError:
             pass  # the janitor is gone; the run still cleans up after itself
 
@@ -66,7 +67,7 @@ def _send(record: bytes) -> None:
 def inheritable() -> dict[str, str]:
     """The environment that gives a worker process this process's janitor; empty without one.
     The worker must also be given the descriptor (`pass_fds`)."""
-    return {INHERITED: str(_pipe.fileno())} if _pipe is not None else {}
+    return {INHERITED: str(_pipe)} if _pipe is not None else {}
 
 
 def adopt() -> None:
@@ -74,7 +75,7 @@ def adopt() -> None:
     global _pipe
     descriptor = os.environ.pop(INHERITED, None)
     if descriptor is not None:
-        _pipe = os.fdopen(int(descriptor), "wb")
+        _pipe = int(descriptor)  # closed when the worker exits
 
 
 @contextmanager
@@ -83,7 +84,8 @@ def janitor() -> Iterator[None]:
     global _pipe
     process = subprocess.Popen([sys.executable, "-I", "-S", "-c", JANITOR], stdin=subprocess.PIPE,
                                stdout=subprocess.DEVNULL, process_group=0)
-    _pipe = process.stdin
+    assert process.stdin is not None
+    _pipe = process.stdin.fileno()
     try:
         yield
     finally:

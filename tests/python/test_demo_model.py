@@ -3,7 +3,8 @@
 import pytest
 
 # Debian builds SciPy for the release interpreter only; the debug interpreter's run skips this.
-pytest.importorskip("scipy", reason="SciPy, which learns the model, is not built for this interpreter")
+pytest.importorskip("scipy", exc_type=ImportError,
+                    reason="SciPy, which learns the model, is not built for this interpreter")
 
 from learn_model import MODEL_DIR, ensure_model, read_manual_paragraphs  # noqa: E402
 from manual_search import QUESTIONS, ManualSearch  # noqa: E402
