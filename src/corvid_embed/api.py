@@ -8,6 +8,7 @@ import numpy as np
 
 from corvid_embed import corpus_run
 from corvid_embed.errors import EmbedError
+from corvid_embed.executors import SCHEDULER_WAIT
 from corvid_embed.inputs import Fields, kind_of
 from corvid_embed.progress import Progress, progress_mode
 from corvid_embed.runners import batched, run
@@ -54,7 +55,7 @@ def embed_files(
     model_dir: str, inputs: list[str], output: str, *, field: str = "text", id_field: str | None = None,
     format: str | None = None, shard_rows: int | None = None, workers: int = 1, resume: bool = False,
     normalize: bool = True, batch_size: int = DEFAULT_BATCH_SIZE, progress: bool = False,
-    scheduler: Any = None, scheduler_wait: float = 60.0,
+    scheduler: Any = None, scheduler_wait: float = SCHEDULER_WAIT,
 ) -> None:
     """Embeds the texts of `inputs` (text files of one text per line, `.jsonl`/`.ndjson` files of
     JSON objects with the text at `field`, `.parquet` files with a string column `field`; "-" for

@@ -5,6 +5,7 @@ import sys
 
 from corvid_embed.api import DEFAULT_BATCH_SIZE, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, embed_files
 from corvid_embed.errors import EmbedError
+from corvid_embed.executors import SCHEDULER_WAIT
 from corvid_embed.signals import Terminated, terminating_signals_raise
 
 
@@ -59,8 +60,8 @@ def parser() -> argparse.ArgumentParser:
                         help="worker processes on this machine (default 1: this process)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786")
-    parser.add_argument("--scheduler-wait", type=seconds, default=60.0, metavar="SECONDS",
-                        help="how long to wait for a first worker on the scheduler (default 60)")
+    parser.add_argument("--scheduler-wait", type=seconds, default=SCHEDULER_WAIT, metavar="SECONDS",
+                        help=f"how long to wait for a first worker on the scheduler (default {SCHEDULER_WAIT:g})")
     parser.add_argument("--batch-size", type=count(MAX_BATCH_SIZE), default=DEFAULT_BATCH_SIZE, metavar="N",
                         help=f"texts per batch (default {DEFAULT_BATCH_SIZE})")
     parser.add_argument("--no-normalize", dest="normalize", action="store_false",

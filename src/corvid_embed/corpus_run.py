@@ -20,7 +20,7 @@ from pathlib import Path
 from typing import Any
 
 from corvid_embed.errors import EmbedError
-from corvid_embed.executors import InThisProcess, OnDask, WorkerPool, executor
+from corvid_embed.executors import SCHEDULER_WAIT, InThisProcess, OnDask, WorkerPool, executor
 from corvid_embed.inputs import Fields, count_rows
 from corvid_embed.janitor import janitor
 from corvid_embed.manifest import run_settings
@@ -52,7 +52,7 @@ class Request:
     batch_size: int
     progress: str | None  # "bar", "log" or None
     scheduler: Any = None
-    scheduler_wait: float = 60.0
+    scheduler_wait: float = SCHEDULER_WAIT
 
 
 def run(request: Request) -> None:

@@ -29,6 +29,8 @@ WORKER_START = ("import signal, sys\n"
                 "from corvid_embed.worker_process import main\n"
                 "main()\n")
 
+# Seconds to wait for a first worker on a Dask scheduler that has none, unless told otherwise.
+SCHEDULER_WAIT = 60.0
 # Seconds a stopped worker gets to remove its temporary files before it is killed.
 STOP_GRACE = 5
 

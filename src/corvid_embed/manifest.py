@@ -31,8 +31,6 @@ class Manifest:
             with open(temporary, "w", encoding="utf-8") as file:
                 json.dump(document, file, indent=1)
                 file.write("\n")
-                file.flush()
-                os.fsync(file.fileno())
             rename(temporary, final)
         except OSError as error:
             remove(temporary)

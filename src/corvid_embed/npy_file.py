@@ -57,8 +57,6 @@ def join_npy(parts: list[Path], output: Path, rows: int, columns: int, final: ob
                         raise EmbedError(f"{path} does not hold float32 rows of {columns} columns")
                     rows -= shape[0]
                     shutil.copyfileobj(source, destination, JOIN_CHUNK)
-            destination.flush()
-            os.fsync(destination.fileno())  # complete on disk before it is complete by name
     except OSError as error:
         raise cannot_write(final, error) from None
     if rows != 0:

@@ -83,7 +83,13 @@ def create_temporary_directory(final: Path) -> Path:
 
 
 def rename(temporary: Path, final: Path | str) -> None:
-    """Gives a complete temporary file its final name (OSError if it cannot)."""
+    """Gives a complete temporary file its final name, once its bytes are on disk, so that a
+    crash never leaves a final name on a partial file (OSError if it cannot)."""
+    descriptor = os.open(temporary, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        os.fsync(descriptor)
+    finally:
+        os.close(descriptor)
     os.replace(temporary, final)
     janitor.forget(temporary)
 

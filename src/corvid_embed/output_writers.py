@@ -1,7 +1,6 @@
 """What the calling process does for each kind of output: where each part writes, what it
 records as parts complete, and how the output becomes visible at the end (or is removed)."""
 
-import os
 import time
 from pathlib import Path
 from typing import Any, Literal
@@ -58,11 +57,6 @@ class NpyWriter(OutputWriter):
     def commit(self) -> None:
         assert self.temporary is not None
         try:
-            descriptor = os.open(self.temporary, os.O_RDONLY | os.O_CLOEXEC)
-            try:
-                os.fsync(descriptor)
-            finally:
-                os.close(descriptor)
             rename(self.temporary, self.final)
         except OSError as error:
             raise cannot_write(self.final, error) from None

@@ -141,9 +141,6 @@ class Sink:
         try:
             if self.parquet is not None:
                 self.parquet.close()
-                self.descriptor = self.open(self.temporary)
-            if self.temporary is not None:
-                os.fsync(self.descriptor)  # complete on disk before it is complete by name
             self.close()
             if self.temporary is not None:
                 assert isinstance(self.target, FileOfItsOwn)

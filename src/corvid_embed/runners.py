@@ -13,7 +13,7 @@ import numpy as np
 
 from corvid_embed.embedder import TextFailure, embed_batch
 from corvid_embed.errors import EmbedError
-from corvid_embed.executors import executor
+from corvid_embed.executors import SCHEDULER_WAIT, executor
 from corvid_embed.model_files import check_model
 
 type Batch = tuple[int, list[str]]  # the index of its first text, its texts
@@ -42,7 +42,7 @@ def run(model_dir: str, normalize: bool, batches: Iterable[Batch], workers: int,
     """The batches' rows in input order; EmbedError naming texts[i] at the first failure."""
     model_dir = os.path.abspath(model_dir)
     check_model(model_dir)
-    place = executor(workers, scheduler, 60.0)
+    place = executor(workers, scheduler, SCHEDULER_WAIT)
     try:
         submit = lambda batch: place.submit(embed_batch, model_dir, normalize, batch[1],  # noqa: E731
                                             what=f"texts[{batch[0]}] to texts[{batch[0] + len(batch[1]) - 1}]")

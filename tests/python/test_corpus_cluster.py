@@ -15,6 +15,7 @@ import pytest
 
 from corpus_models import TEXTS, write_model_dir
 from test_corpus import assert_same_bits, per_text_loop
+from test_corpus_files import read_output
 
 distributed = pytest.importorskip("distributed")
 
@@ -41,21 +42,6 @@ def write_corpus(path: Path, lines: list[str]) -> Path:
     return path
 
 
-def read_shards(directory: Path) -> np.ndarray:
-    manifest = json.loads((directory / "manifest.json").read_text())
-    assert manifest["complete"] and [s["first_row"] for s in manifest["shards"]] == \
-        [sum(s["rows"] for s in manifest["shards"][:i]) for i in range(len(manifest["shards"]))]
-    return np.concatenate([np.load(directory / shard["path"]) for shard in manifest["shards"]])
-
-
-def read_parquet(path: Path) -> np.ndarray:
-    import pyarrow.parquet
-
-    table = pyarrow.parquet.read_table(path)
-    assert table.column("id").to_pylist() == list(range(len(table)))
-    return np.array(table.column("embedding").to_pylist(), np.float32)
-
-
 @pytest.mark.parametrize("output", ["shards", "out.npy", "out.parquet"])
 def test_cluster_output_equals_the_per_text_loop(model_dir: str, cluster: distributed.LocalCluster, tmp_path: Path,
                                                  output: str) -> None:
@@ -64,8 +50,11 @@ def test_cluster_output_equals_the_per_text_loop(model_dir: str, cluster: distri
     with distributed.Client(cluster) as client:
         embed_files(model_dir, [str(path) for path in inputs], str(tmp_path / output), batch_size=7,
                     shard_rows=40 if output == "shards" else None, scheduler=client)
-    read = {"shards": read_shards, "out.npy": np.load, "out.parquet": read_parquet}[output]
-    assert_same_bits(read(tmp_path / output), per_text_loop(model_dir, CORPUS))
+    assert_same_bits(read_output(tmp_path / output), per_text_loop(model_dir, CORPUS))
+    if output == "out.parquet":
+        import pyarrow.parquet
+
+        assert pyarrow.parquet.read_table(tmp_path / output).column("id").to_pylist() == list(range(len(CORPUS)))
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.txt", output]  # no shards left to join
 
 
@@ -89,7 +78,7 @@ def test_a_stopped_cluster_run_resumes(model_dir: str, cluster: distributed.Loca
     run = subprocess.run([*COMMAND, *command, "--resume"], capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
     assert {name: (shards / name).stat().st_mtime_ns for name in first} == first
-    assert_same_bits(read_shards(shards), per_text_loop(model_dir, CORPUS))
+    assert_same_bits(read_output(shards), per_text_loop(model_dir, CORPUS))
     assert not [p.name for p in shards.iterdir() if p.name.startswith(".")]
 
 
@@ -126,7 +115,7 @@ def test_a_worker_killed_mid_task_is_replaced_and_the_run_is_exact(model_dir: st
                              capture_output=True, text=True, timeout=90)
         assert run.returncode == 0, run.stderr
         assert doomed not in client.nthreads()
-    assert_same_bits(read_shards(shards), per_text_loop(model_dir, CORPUS * 3))
+    assert_same_bits(read_output(shards), per_text_loop(model_dir, CORPUS * 3))
     assert not [p.name for p in shards.iterdir() if p.name.startswith(".")]  # the killed attempt's file is gone
 
 

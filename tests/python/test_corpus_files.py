@@ -2,8 +2,6 @@
 count gives the per-text loop's rows bit for bit; interrupted shards resume; the refusals."""
 
 import json
-import os
-import signal
 import subprocess
 import sys
 from pathlib import Path
