@@ -73,7 +73,7 @@ def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_pat
         while len(workers := workers_of(process.pid)) < 2 and time.monotonic() < deadline:
             time.sleep(0.02)
         assert len(workers) == 2, "the workers did not start"
-        time.sleep(0.2)  # embedding: each worker has its first part from the start
+        time.sleep(0.6)  # past the workers' imports, which a signal would interrupt; embedding
         os.kill(process.pid if stopped == "parent" else workers[0], number)
         # Standard error ends only when no worker holds it any more.
         _, stderr = process.communicate(timeout=30)
