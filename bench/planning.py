@@ -17,7 +17,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from corvid_embed.corpus_run import COUNT_PIECES
+from corvid_embed.corpus_run import count_groups
 from corvid_embed.inputs import Fields
 from corvid_embed.parts import InputFile, cut, plan_parts
 
@@ -41,7 +41,7 @@ def main() -> None:
         for shard_rows in (None, 1_000_000):
             start = time.perf_counter()
             pieces = [piece for piece, _ in cut(inputs, Fields())]
-            count_tasks = -(-len(pieces) // COUNT_PIECES)
+            count_tasks = len(count_groups(pieces, 4))  # the capacity of a cluster of 2 one-thread workers
             # What the workers' counts would say: each piece holds the lines that begin in it.
             counts = [-(-piece.stop // args.line_bytes) - -(-piece.start // args.line_bytes) for piece in pieces]
             parts = plan_parts(pieces, counts, shard_rows)

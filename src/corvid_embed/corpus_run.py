@@ -104,13 +104,21 @@ def run(request: Request) -> None:
 
 
 def count_all(place: Any, pieces_and_counts: list) -> list[int]:
-    """Each piece's rows: those the planning did not know, counted by the executor,
-    COUNT_PIECES a call."""
+    """Each piece's rows: those the planning did not know, counted by the executor."""
     unknown = [piece for piece, rows in pieces_and_counts if rows is None]
-    groups = [unknown[start:start + COUNT_PIECES] for start in range(0, len(unknown), COUNT_PIECES)]
-    futures = [place.submit(count_rows, group, what=f"(counting) {group[0].name}") for group in groups]
+    futures = [place.submit(count_rows, group, what=f"(counting) {group[0].name}")
+               for group in count_groups(unknown, place.capacity)]
     counted = iter([rows for future in futures for rows in future.result()])
     return [rows if rows is not None else next(counted) for _, rows in pieces_and_counts]
+
+
+def count_groups(pieces: list, capacity: int) -> list[list]:
+    """The pieces in consecutive groups of at most COUNT_PIECES, and at least `capacity` groups
+    when there are that many pieces, so that every worker counts its share at once rather than
+    one counting while the others wait for the plan."""
+    groups = max(-(-len(pieces) // COUNT_PIECES), min(len(pieces), capacity))
+    size = -(-len(pieces) // groups) if groups else 0
+    return [pieces[start:start + size] for start in range(0, len(pieces), size or 1)]
 
 
 def watch(place: InThisProcess | WorkerPool | OnDask, job: Job, parts: list[Part], writer: OutputWriter,

@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 from corvid_embed import parts
+from corvid_embed.corpus_run import COUNT_PIECES, count_groups
 from corvid_embed.inputs import Fields, count_rows, read_rows
 from corvid_embed.parts import InputFile, cut, plan_parts
 
@@ -54,3 +55,11 @@ def test_parquet_row_groups_are_the_pieces(tmp_path: Path) -> None:
     inputs = [InputFile(str(tmp_path / "t.parquet"), "t.parquet")]
     assert len(cut(inputs, Fields())) == 3
     assert read_all(inputs, Fields(id="id"), part_rows=4) == [LINES[:4], LINES[4:]]
+
+
+@pytest.mark.parametrize("pieces, capacity", [(0, 4), (1, 4), (3, 4), (26, 4), (64, 1), (65, 1), (10_000, 4), (129, 200)])
+def test_counting_groups_cover_every_piece_once_and_spread_over_the_workers(pieces: int, capacity: int) -> None:
+    groups = count_groups(list(range(pieces)), capacity)
+    assert sum(groups, []) == list(range(pieces))
+    assert all(0 < len(group) <= COUNT_PIECES for group in groups)
+    assert len(groups) >= min(pieces, capacity)
