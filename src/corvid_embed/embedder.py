@@ -44,12 +44,13 @@ class Embedder:
             raise EmbedError(f"cannot load the model in {model_dir}: {' '.join(str(error).split())}") from None
         self.row = struct.Struct(f"={self.columns}f")
 
-    def embed(self, texts: list[str]) -> tuple[bytearray, TextFailure | None]:
-        """The rows of `texts` packed as float32, up to the first failure if there is one."""
+    def embed(self, texts: list[str], into: bytearray | None = None) -> tuple[memoryview, TextFailure | None]:
+        """The rows of `texts` packed as float32, up to the first failure if there is one: in
+        `into` when given (at least their size), else in a new buffer."""
         # Each row list is packed as soon as it is made: freed at once, its floats are reused by
         # the next call, where rows kept as lists would cost several times the embedding itself.
         size = self.row.size
-        packed = bytearray(len(texts) * size)
+        packed = memoryview(into if into is not None else bytearray(len(texts) * size))
         for index, text in enumerate(texts):
             try:
                 ids = self.encode(text)
@@ -60,7 +61,7 @@ class Embedder:
                 return packed[:index * size], TextFailure(
                     index, f"token id {outside} is outside the model's table of {self.rows} rows")
             self.row.pack_into(packed, index * size, *self.model.embed_tokens(ids))
-        return packed, None
+        return packed[:len(texts) * size], None
 
 
 # One Embedder per model for the life of a process, shared by its threads: a Dask worker may
@@ -85,11 +86,12 @@ def loaded(model_dir: str, normalize: bool) -> Embedder:
     return embedder
 
 
-def embed_locked(model_dir: str, normalize: bool, texts: list[str]) -> tuple[bytearray, TextFailure | None, int]:
+def embed_locked(model_dir: str, normalize: bool, texts: list[str],
+                 into: bytearray | None = None) -> tuple[memoryview, TextFailure | None, int]:
     """`Embedder.embed` with the process's model, one call at a time; also the column count."""
     embedder = loaded(model_dir, normalize)
     with _lock:
-        packed, failure = embedder.embed(texts)
+        packed, failure = embedder.embed(texts, into)
     return packed, failure, embedder.columns
 
 

@@ -28,7 +28,7 @@ class ParquetRowsWriter:
         self.writer: Any = None
         self.string_ids = False
 
-    def write(self, ids: list[int | str], rows: bytes | bytearray) -> None:
+    def write(self, ids: list[int | str], rows: memoryview) -> None:
         """Raises ValueError(MIXED_IDS) when ids differ in type from the earlier ones."""
         pa = import_arrow()
         string_ids = bool(ids) and isinstance(ids[0], str)

@@ -75,7 +75,7 @@ def embed_part(job: Job, part: Part, target: Target, on_rows: Callable[[int], No
                             raise RowFailure(span_done + mixed, f"id field {job.fields.id!r} holds "
                                              f"{'an integer' if string_ids else 'a string'} after "
                                              f"{'strings' if string_ids else 'integers'}")
-                    packed, failure, _ = embed_locked(job.model_dir, job.normalize, texts)
+                    packed, failure, _ = embed_locked(job.model_dir, job.normalize, texts, sink.buffer)
                     if failure is not None:
                         raise RowFailure(span_done + failure.index, failure.message)
                     sink.write(done, packed, ids)
@@ -105,6 +105,11 @@ class Sink:
         self.row_bytes = job.columns * ROW_TYPE.itemsize
         self.temporary: Path | None = None
         self.parquet: ParquetRowsWriter | None = None
+        # One buffer for every batch of rows bound for a .npy file, which has written them when
+        # the next batch comes: a new one a batch would be a fresh mapping of pages each time
+        # where malloc is told to give memory back early, as Dask's workers tell it.
+        npy = isinstance(target, RowsInFile) or target.format == "npy"
+        self.buffer = bytearray(min(job.batch_size, part.rows) * self.row_bytes) if npy else None
         if isinstance(target, RowsInFile):
             self.name: object = target.name
             self.descriptor = self.open(target.path)
@@ -130,7 +135,7 @@ class Sink:
         except OSError as error:
             raise cannot_write(self.name, error) from None
 
-    def write(self, done: int, packed: bytearray, ids: list | None) -> None:
+    def write(self, done: int, packed: memoryview, ids: list | None) -> None:
         if self.parquet is None:
             write_at(self.descriptor, packed, self.offset + done * self.row_bytes, self.name)
             return
