@@ -2,6 +2,7 @@
 
 import faulthandler
 import os
+import signal
 import struct
 import sys
 from collections.abc import Callable, Generator
@@ -34,6 +35,10 @@ TERMINAL = pytest.StashKey[int]()
 
 def pytest_configure(config: pytest.Config) -> None:
     config.stash[TERMINAL] = os.dup(sys.stderr.fileno())
+    # A shell starts a background job with SIGINT ignored, which its children inherit: the runs
+    # whose Ctrl-C the tests check would not see it. Handled here, it is the default for them.
+    if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 @pytest.hookimpl(wrapper=True)
