@@ -1,6 +1,7 @@
 """corvid-embed MODEL_DIR INPUT... -o OUTPUT: the command line of embed_files."""
 
 import argparse
+import logging
 import sys
 
 from corvid_embed.api import DEFAULT_BATCH_SIZE, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, embed_files
@@ -70,11 +71,25 @@ def parser() -> argparse.ArgumentParser:
     return parser
 
 
+def quiet_dask_client() -> None:
+    """Leaves standard error to the command's own lines on a cluster. When a run stops early,
+    Dask's client logs how its connection ended (a batched send cut off, a timed-out wait that
+    its stopped event loop never collects): noise to a user whose run has said how it ended."""
+    try:
+        import distributed  # noqa: F401  its import sets its loggers' levels; these come after
+    except ImportError:
+        return  # the run says what is missing
+    logging.getLogger("distributed").setLevel(logging.WARNING)
+    logging.getLogger("asyncio").setLevel(logging.CRITICAL)
+
+
 def main(argv: list[str] | None = None) -> None:
     command = parser()
     args = command.parse_args(argv)
     if args.scheduler is not None and args.workers is not None:
         command.error("--scheduler and --workers exclude each other: the cluster's workers do the work")
+    if args.scheduler is not None:
+        quiet_dask_client()
     try:
         with terminating_signals_raise():
             embed_files(args.model_dir, args.inputs, args.output, field=args.field, id_field=args.id_field,
