@@ -19,7 +19,6 @@ type Format = Literal["npy", "parquet"]
 MANIFEST_INTERVAL = 1.0
 
 
-
 class OutputWriter:
     """What the parent does for an output: where each part writes, what completes it."""
 

@@ -99,7 +99,7 @@ def test_embed_texts_argument_types(model_dir: str, texts: object, options: dict
 
 def weights(kind: str) -> bytes:
     header = {"html": b"<!DOCTYPE html><html><body>Not found</body></html>",
-              "LFS pointer": b"version https://git-lfs.github.com/spec/v1\noid sha256:4d7a\nsize 1234\n",
+              "LFS pointer": b"version git-lfs v1\noid sha256:4d7a\nsize 1234\n",
               "empty": b"", "three-dimensional": b"", "truncated": b""}[kind]
     if kind == "three-dimensional":
         meta = b'{"t":{"dtype":"F32","shape":[1,2,2],"data_offsets":[0,16]}}'
