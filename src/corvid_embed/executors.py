@@ -66,8 +66,10 @@ class Worker:
         # The caller's import path, so that a worker imports this package from where the caller did.
         path = os.pathsep.join(os.path.abspath(entry) for entry in sys.path)
         inherited = janitor.inheritable()
+        # A worker stopped inside an import (a run that fails at once) leaves the module's file to
+        # the collector, which a debug interpreter reports on the run's standard error.
         self.process = subprocess.Popen(
-            [sys.executable, "-c", WORKER_START, str(os.getpid())],
+            [sys.executable, "-W", "ignore::ResourceWarning", "-c", WORKER_START, str(os.getpid())],
             env={**os.environ, "PYTHONPATH": path, **inherited},
             pass_fds=[int(fd) for fd in inherited.values()],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, process_group=0)

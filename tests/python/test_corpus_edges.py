@@ -63,11 +63,8 @@ WORKER_STOPPED = r"^corvid-embed: error: a worker stopped by signal {} while emb
 def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_path: Path, stopped: str,
                                       number: int, status: int, message: str, output: str) -> None:
     shards = ["--shard-rows", "100000"] if output == "shards" else []
-    # A signal that lands inside an import leaves the module file to the collector, which the
-    # debug interpreter reports; that is the interpreter's, not the run's.
     process = subprocess.Popen([*COMMAND, model_dir, str(long_corpus), "-o", str(tmp_path / output), "--workers", "2",
-                                *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
-                               env={**os.environ, "PYTHONWARNINGS": "ignore::ResourceWarning"})
+                                *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     try:
         deadline = time.monotonic() + 30
         while len(workers := workers_of(process.pid)) < 2 and time.monotonic() < deadline:
