@@ -11,6 +11,7 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 import pytest
+from hypothesis import settings
 from safetensors.numpy import save_file
 
 # The shared helpers' asserts should explain themselves like the tests' own.
@@ -50,6 +51,12 @@ def pytest_runtest_protocol(item: pytest.Item) -> Generator[None, object, object
     finally:
         faulthandler.cancel_dump_traceback_later()
 
+
+# Property tests are bounded so that the suite stays fast, keep no example database in the
+# checkout, and in CI draw the same examples on every run.
+settings.register_profile("bounded", max_examples=40, deadline=None, database=None)
+settings.register_profile("ci", settings.get_profile("bounded"), derandomize=True)
+settings.load_profile("ci" if os.environ.get("CI") else "bounded")
 
 # Four token rows of three distinct values each.
 SMALL_TABLE = np.arange(12, dtype=np.float32).reshape(4, 3)
