@@ -3,7 +3,6 @@ this process, in worker processes and on a Dask cluster; the command's failures.
 
 import json
 import os
-import re
 import subprocess
 import sys
 from pathlib import Path
@@ -13,7 +12,8 @@ import pytest
 from tokenizers import Tokenizer
 
 from corpus_models import TEXTS, write_model_dir
-from corvid_embed import EmbedError, embed_texts
+from exact_raises import raises_exactly
+from corvid_embed import EmbedError, embed_files, embed_texts
 from corvid_embed.manifest import run_settings
 from corvid_py import StaticEmbedding
 
@@ -71,30 +71,52 @@ def test_dask_cluster_gives_the_same_rows(model_dir: str, tmp_path: Path) -> Non
 
 def test_command_reads_standard_input_and_writes_the_rows(model_dir: str, tmp_path: Path) -> None:
     output = tmp_path / "out.npy"
+    spool = tmp_path / "tmp"
+    spool.mkdir()
     text = "\r\n".join(TEXTS)  # CRLF line ends, no line end after the last line
     run = subprocess.run([str(Path(sys.executable).parent / "corvid-embed"), model_dir, "-", "-o", str(output),
                           "--workers", "2", "--no-normalize"],
-                         input=text.encode(), capture_output=True, timeout=120)
+                         input=text.encode(), capture_output=True, timeout=120, env={**os.environ, "TMPDIR": str(spool)})
     assert (run.returncode, run.stderr) == (0, b"")  # no progress bar where stderr is no terminal
     assert_same_bits(np.load(output), per_text_loop(model_dir, TEXTS, normalize=False))
-    assert [p.name for p in tmp_path.iterdir()] == ["out.npy"]
+    assert sorted(p.name for p in tmp_path.rglob("*")) == ["out.npy", "tmp"]  # the copy is gone
 
 
 def test_embed_texts_names_the_failing_text(tmp_path: Path) -> None:
     model_dir = str(write_model_dir(tmp_path, rows=10))
-    with pytest.raises(EmbedError, match=r"^texts\[1\]: token id \d+ is outside the model's table of 10 rows$"):
+    outside = next(i for i in Tokenizer.from_file(f"{model_dir}/tokenizer.json").encode("crow").ids if i >= 10)
+    with raises_exactly(EmbedError, f"texts[1]: token id {outside} is outside the model's table of 10 rows"):
         embed_texts(model_dir, ["", "crow"], workers=2)
 
 
-@pytest.mark.parametrize(("texts", "options", "message"), [
-    (b"crow", {}, "texts must be an iterable of str, not bytes"),
-    (["crow", 7], {}, r"texts\[1\] must be str, not int"),
-    (["crow"], {"normalize": 1}, "normalize must be a bool, not int"),
-    (["crow"], {"workers": "2"}, "workers must be an int, not str"),
-])
-def test_embed_texts_argument_types(model_dir: str, texts: object, options: dict, message: str) -> None:
-    with pytest.raises(TypeError, match=f"^{message}$"):
-        embed_texts(model_dir, texts, **options)  # type: ignore[arg-type]
+# Each case: the function, the arguments that differ from a good call, the exception and its message.
+BAD_ARGUMENTS = {
+    "texts as bytes": (embed_texts, {"texts": b"crow"}, TypeError, "texts must be an iterable of str, not bytes"),
+    "a text not a str": (embed_texts, {"texts": ["crow", 7]}, TypeError, "texts[1] must be str, not int"),
+    "normalize not a bool": (embed_texts, {"normalize": 1}, TypeError, "normalize must be a bool, not int"),
+    "workers a str": (embed_texts, {"workers": "2"}, TypeError, "workers must be an int, not str"),
+    "no workers": (embed_texts, {"workers": 0}, ValueError, "workers must be from 1 to 1024, not 0"),
+    "batches of nothing": (embed_texts, {"batch_size": 0}, ValueError, "batch_size must be from 1 to 1048576, not 0"),
+    "inputs a str": (embed_files, {"inputs": "in.txt"}, TypeError, "inputs must be a list of paths (str)"),
+    "output not a str": (embed_files, {"output": 7}, TypeError, "output must be str, not int"),
+    "no workers for files": (embed_files, {"workers": 0}, ValueError, "workers must be from 1 to 1024, not 0"),
+    "too many workers": (embed_files, {"workers": 1025}, ValueError, "workers must be from 1 to 1024, not 1025"),
+    "file batches of nothing": (embed_files, {"batch_size": 0}, ValueError,
+                                "batch_size must be from 1 to 1048576, not 0"),
+    "shards of nothing": (embed_files, {"shard_rows": 0}, ValueError, "shard_rows must be at least 1, not 0"),
+    "resume not a bool": (embed_files, {"resume": "yes"}, TypeError, "resume must be a bool, not str"),
+    "unknown format": (embed_files, {"format": "csv"}, ValueError, "format must be one of npy, parquet, not 'csv'"),
+}
+
+
+@pytest.mark.parametrize("case", BAD_ARGUMENTS)
+def test_bad_arguments_raise_before_anything_runs(model_dir: str, tmp_path: Path, case: str) -> None:
+    function, changes, error, message = BAD_ARGUMENTS[case]
+    good = {"texts": ["crow"]} if function is embed_texts else \
+        {"inputs": [str(tmp_path / "in.txt")], "output": str(tmp_path / "out.npy")}
+    with raises_exactly(error, message):
+        function(model_dir, **{**good, **changes})
+    assert list(tmp_path.iterdir()) == []
 
 
 def weights(kind: str) -> bytes:
@@ -110,40 +132,65 @@ def weights(kind: str) -> bytes:
     return header
 
 
+COMPLETE = "is not a complete weights file (truncated, empty, a Git LFS pointer or a saved web page?)"
+# Each case's arguments (`d` makes a name of the test's directory) and the whole message after
+# "corvid-embed: error: ", in which {d} stands for that directory and {id} for the first id of
+# "the crow" outside a table of 10 rows.
 FAILURES = {
-    "model directory missing": (lambda d: ["missing", "in.txt"], "model.safetensors"),
-    "tokenizer missing": (lambda d: [d("no-tokenizer"), "in.txt"], "tokenizer.json not found in"),
-    "tokenizer invalid": (lambda d: [d("bad-tokenizer"), "in.txt"], "bad-tokenizer/tokenizer.json is not a valid tokenizer file"),
+    "model directory missing": (lambda d: ["missing", "in.txt"],
+                                "cannot read {d}/missing/model.safetensors: No such file or directory"),
+    "tokenizer missing": (lambda d: [d("no-tokenizer"), "in.txt"], "tokenizer.json not found in {d}/no-tokenizer"),
+    "tokenizer invalid": (lambda d: [d("bad-tokenizer"), "in.txt"],
+                          "{d}/bad-tokenizer/tokenizer.json is not a valid tokenizer file: {tokenizer_error}"),
     **{f"weights {kind}": (lambda d, kind=kind: [d(kind), "in.txt", "--workers", "2"],
-                           f"{kind}/model.safetensors is not a complete weights file")
+                           f"{{d}}/{kind}/model.safetensors {COMPLETE}")
        for kind in ("empty", "truncated", "LFS pointer", "html")},
-    "weights without a table": (lambda d: [d("three-dimensional"), "in.txt"], "holds no two-dimensional tensor"),
-    "input missing": (lambda d: [d("model"), "missing.txt"], "cannot read missing.txt: No such file"),
+    "weights without a table": (lambda d: [d("three-dimensional"), "in.txt"],
+                                "{d}/three-dimensional/model.safetensors holds no two-dimensional tensor"),
+    "input missing": (lambda d: [d("model"), "missing.txt"], "cannot read missing.txt: No such file or directory"),
     # Parts of the later inputs are still queued when the first part fails: they never start.
-    "line not UTF-8": (lambda d: [d("model"), "latin1.txt", "in.txt", "late.txt"], "latin1.txt, line 2: not valid UTF-8"),
-    "output unwritable": (lambda d: [d("model"), "in.txt", "-o", "no-dir/out.npy"], "cannot write"),
+    "line not UTF-8": (lambda d: [d("model"), "latin1.txt", "in.txt", "late.txt"],
+                       "latin1.txt, line 2: not valid UTF-8 (unexpected end of data at byte 4)"),
+    "JSON line not UTF-8": (lambda d: [d("model"), "latin1.jsonl"],
+                            "latin1.jsonl, line 2: not valid UTF-8 (invalid continuation byte at byte 14)"),
+    "output unwritable": (lambda d: [d("model"), "in.txt", "-o", "no-dir/out.npy"],
+                          "cannot write {d}/no-dir/out.npy: No such file or directory"),
     "output is an input": (lambda d: [d("model"), "in.txt", "-o", "in.txt"], "the output in.txt is the input in.txt"),
+    "output is a later input": (lambda d: [d("model"), "in.txt", "late.txt", "-o", "late.txt"],
+                                "the output late.txt is the input late.txt"),
     "output is a directory": (lambda d: [d("model"), "in.txt", "-o", "model"], "the output model is not a regular file"),
-    "output ends in /": (lambda d: [d("model"), "in.txt", "-o", "new/"], "ends in /, but a file is expected"),
+    "output ends in /": (lambda d: [d("model"), "in.txt", "-o", "new/"], "the output new/ ends in /, but a file is expected"),
     "output is -": (lambda d: [d("model"), "in.txt", "-o", "-"], "the output must be a file path, not '-'"),
+    "output is empty": (lambda d: [d("model"), "in.txt", "-o", ""], "the output must be a file path, not ''"),
+    "shard directory is empty": (lambda d: [d("model"), "in.txt", "-o", "", "--shard-rows", "2"],
+                                 "the output must be a directory path, not ''"),
     # The first failing line in input order, whichever worker finds it first, in any batch.
     "id outside the table": (lambda d: [d("small"), "in.txt", "late.txt", "--workers", "2", "--batch-size", "2"],
-                             r"in.txt, line 5: token id \d+ is outside the model's table of 10 rows$"),
+                             "in.txt, line 5: token id {id} is outside the model's table of 10 rows"),
     "id outside the table, one process": (lambda d: [d("small"), "in.txt", "late.txt"],
-                                          r"in.txt, line 5: token id \d+ is outside the model's table of 10 rows$"),
+                                          "in.txt, line 5: token id {id} is outside the model's table of 10 rows"),
     "field missing": (lambda d: [d("model"), "in.jsonl"], "in.jsonl, line 2: no field 'text'"),
-    "field not a string": (lambda d: [d("model"), "in.jsonl", "--field", "n"], "in.jsonl, line 1: field 'n' is a number, not a string"),
-    "line not an object": (lambda d: [d("model"), "in.jsonl", "--field", "t"], "in.jsonl, line 3: not a JSON object but an array"),
-    "shards without --resume": (lambda d: [d("model"), "in.txt", "-o", "done", "--shard-rows", "2"], "done already holds shards"),
+    "field not a string": (lambda d: [d("model"), "in.jsonl", "--field", "n"],
+                           "in.jsonl, line 1: field 'n' is a number, not a string"),
+    "line not an object": (lambda d: [d("model"), "in.jsonl", "--field", "t"],
+                           "in.jsonl, line 3: not a JSON object but an array"),
+    "id a boolean": (lambda d: [d("model"), "in.jsonl", "--id-field", "b", "-o", "out.parquet"],
+                     "in.jsonl, line 1: id field 'b' is a boolean, not an integer or a string"),
+    "shards without --resume": (lambda d: [d("model"), "in.txt", "-o", "done", "--shard-rows", "2"],
+                                "{d}/done already holds shards: give --resume to complete them, or another directory"),
     "manifest differs": (lambda d: [d("model"), "in.txt", "-o", "done", "--shard-rows", "3", "--resume"],
-                         r"done/manifest.json records other shard_rows \(2, not 3\)"),
-    "--resume without shards": (lambda d: [d("model"), "in.txt", "--resume"], "--resume needs --shard-rows"),
+                         "cannot resume: {d}/done/manifest.json records other shard_rows (2, not 3)"),
+    "--resume without shards": (lambda d: [d("model"), "in.txt", "--resume"],
+                                "--resume needs --shard-rows: only shards can be resumed"),
     "standard input closed": (lambda d: [d("model"), "-"], "cannot read standard input: it is closed"),
     "standard input on a cluster": (lambda d: [d("model"), "-", "--scheduler", "tcp://127.0.0.1:1"],
-                                    "a Dask cluster's workers cannot read standard input"),
-    "no pyarrow": (lambda d: [d("model"), "in.txt", "in.parquet"], r"Parquet files need pyarrow: pip install 'corvid_py\[corpus\]'"),
+                                    "a Dask cluster's workers cannot read standard input: give a file on a file "
+                                    "system that they share"),
+    "no pyarrow": (lambda d: [d("model"), "in.txt", "in.parquet"],
+                   "Parquet files need pyarrow: pip install 'corvid_py[corpus]'"),
     "no Dask": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
-                r"needs Dask's distributed package: pip install 'corvid_py\[dask\]'"),
+                "a Dask scheduler needs Dask's distributed package: pip install 'corvid_py[dask]' "
+                "(or dask and distributed)"),
 }
 
 
@@ -162,7 +209,8 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
     (tmp_path / "in.parquet").write_bytes(b"PAR1")
     (tmp_path / "late.txt").write_text("jackdaw\n", encoding="utf-8")
     (tmp_path / "latin1.txt").write_bytes("crow\ncaf\xe9\n".encode("latin-1"))
-    (tmp_path / "in.jsonl").write_text('{"text": "a", "n": 1, "t": "b"}\n{"t": "c"}\n[]\n')
+    (tmp_path / "in.jsonl").write_text('{"text": "a", "n": 1, "t": "b", "b": true}\n{"t": "c"}\n[]\n')
+    (tmp_path / "latin1.jsonl").write_bytes('{"text": "a"}\n{"text": "café"}\n'.encode("latin-1"))
     (tmp_path / "done").mkdir()
     (tmp_path / "done" / "manifest.json").write_text(json.dumps({**run_settings(
         str(tmp_path / "model"), [str(tmp_path / "in.txt")],
@@ -181,6 +229,12 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
                          preexec_fn=(lambda: os.close(0)) if case == "standard input closed" else None)
     assert run.returncode == 1
     lines = run.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("corvid-embed: error: "), run.stderr
-    assert re.search(message, lines[0]), lines[0]
+    outside = next(i for i in Tokenizer.from_file(str(tmp_path / "small" / "tokenizer.json")).encode("the crow").ids
+                   if i >= 10)
+    try:
+        Tokenizer.from_file(str(tmp_path / "bad-tokenizer" / "tokenizer.json"))
+    except Exception as error:
+        tokenizer_error = " ".join(str(error).split())
+    expected = message.format(d=tmp_path, id=outside, tokenizer_error=tokenizer_error)
+    assert lines == [f"corvid-embed: error: {expected}"], run.stderr
     assert {path: path.stat().st_mtime_ns for path in tmp_path.rglob("*")} == before

@@ -120,10 +120,16 @@ def test_a_list_changed_while_converted_is_read_as_its_iterator_reads_it(
     assert embedding.embed_tokens(tokens) == embedding.embed_tokens([0, 1, 2])
 
 
+class Text(str):
+    """A str subclass: still text, whose characters are no ids."""
+
+
 @pytest.mark.parametrize(
     ("tokens", "error", "message"),
     [
         ("abc", TypeError, "Can't extract `str` to `Vec`"),
+        (Text("abc"), TypeError, "Can't extract `str` to `Vec`"),
+        (Text(""), TypeError, "Can't extract `str` to `Vec`"),
         ({0: 1}, TypeError, "'dict' object is not an instance of 'Sequence'"),
         ({0}, TypeError, "'set' object is not an instance of 'Sequence'"),
         (iter([0]), TypeError, "'list_iterator' object is not an instance of 'Sequence'"),
@@ -136,7 +142,7 @@ def test_a_list_changed_while_converted_is_read_as_its_iterator_reads_it(
         ([1.0], TypeError, "'float' object cannot be interpreted as an integer"),
         ([0, "x"], TypeError, "'str' object cannot be interpreted as an integer"),
     ],
-    ids=["str", "dict", "set", "iterator", "generator", "none", "2**32", "2**64-1", "negative", "2**64",
+    ids=["str", "str-subclass", "empty-str-subclass", "dict", "set", "iterator", "generator", "none", "2**32", "2**64-1", "negative", "2**64",
          "float", "str-item"],
 )
 def test_bad_tokens_raise_with_a_note(embedding: StaticEmbedding, tokens: object, error: type, message: str) -> None:
