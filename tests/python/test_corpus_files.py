@@ -2,8 +2,6 @@
 count gives the per-text loop's rows bit for bit; interrupted shards resume; the refusals."""
 
 import json
-import subprocess
-import sys
 from pathlib import Path
 
 import numpy as np
@@ -25,12 +23,16 @@ def model_dir(tmp_path_factory: pytest.TempPathFactory) -> str:
 
 
 def write_inputs(directory: Path, texts: list[str]) -> dict[str, Path]:
-    """The texts as a text file, JSON Lines (with ids) and Parquet (row groups of 5)."""
+    """The texts as a text file, JSON Lines (with ids) and Parquet (row groups of 5; also with the
+    texts as large_string)."""
     paths = {kind: directory / f"corpus.{kind}" for kind in ("txt", "jsonl", "parquet")}
     paths["txt"].write_text("\n".join(texts) + "\n", encoding="utf-8")
     paths["jsonl"].write_text("".join(json.dumps({"text": t, "key": f"k{n}"}) + "\n" for n, t in enumerate(texts)))
     pyarrow.parquet.write_table(pyarrow.table({"text": texts, "key": range(len(texts))}), paths["parquet"],
                                 row_group_size=5)
+    paths["large_string"] = directory / "large_string.parquet"
+    pyarrow.parquet.write_table(pyarrow.table({"text": pyarrow.array(texts, pyarrow.large_string())}),
+                                paths["large_string"], row_group_size=5)
     return paths
 
 
@@ -52,6 +54,7 @@ CASES = {  # inputs, output, options
     "text to npy, 2 workers": (["txt"], "out.npy", {"workers": 2}),
     "JSON Lines to Parquet with ids": (["jsonl"], "out.parquet", {"id_field": "key"}),
     "Parquet to npy shards, 2 workers": (["parquet"], "shards", {"shard_rows": 7, "workers": 2}),
+    "large_string Parquet to npy": (["large_string"], "out.npy", {}),
     "all three to Parquet shards": (["txt", "jsonl", "parquet"], "shards", {"shard_rows": 10, "format": "parquet"}),
     "Parquet to Parquet, 2 workers, unnormalised": (["parquet"], "out.parquet", {"workers": 2, "normalize": False}),
 }
@@ -72,43 +75,26 @@ def test_rows_equal_the_per_text_loop(model_dir: str, tmp_path: Path, monkeypatc
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 
-def test_progress_counts_texts_and_the_output_is_written_beside_itself(
-        model_dir: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture) -> None:
+@pytest.mark.parametrize("workers", [1, 2])
+def test_progress_counts_each_text_once_and_the_output_is_written_beside_itself(
+        model_dir: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture,
+        workers: int) -> None:
     monkeypatch.setattr(progress, "LOG_INTERVAL", 0)
     monkeypatch.setattr(parts, "PIECE_BYTES", 100)
     seen = []
 
-    def embed_part(*arguments, **options):  # type: ignore[no-untyped-def]
+    def watch(*arguments, **options):  # type: ignore[no-untyped-def]
         seen.extend(p.name for p in tmp_path.iterdir() if p.name.endswith(".part"))
         return original(*arguments, **options)
 
-    original = corpus_run.embed_part
-    monkeypatch.setattr(corpus_run, "embed_part", embed_part)
+    original = corpus_run.watch
+    monkeypatch.setattr(corpus_run, "watch", watch)
     path = write_inputs(tmp_path, CORPUS)["txt"]
-    embed_files(model_dir, [str(path)], str(tmp_path / "out.npy"), batch_size=2, progress=True)
+    embed_files(model_dir, [str(path)], str(tmp_path / "out.npy"), batch_size=2, progress=True, workers=workers)
     assert seen and seen[0].startswith(".out.npy.")  # renamed within its file system
-    lines = capsys.readouterr().err.splitlines()
-    assert lines[-1].startswith(f"corvid-embed: {len(CORPUS)} of {len(CORPUS)} texts, ")
-
-
-def test_interrupted_shards_resume_untouched(model_dir: str, tmp_path: Path) -> None:
-    path = write_inputs(tmp_path, CORPUS)["txt"]
-    shards = tmp_path / "shards"
-    # Ctrl-C as the third shard starts: the run stops with two complete.
-    interrupt = ("import os, signal, sys; from corvid_embed import corpus_run; from corvid_embed.command import main\n"
-                 "original, calls = corpus_run.embed_part, []\n"
-                 "def embed_part(*a, **k):\n"
-                 "    calls.append(1)\n"
-                 "    if len(calls) == 3: os.kill(os.getpid(), signal.SIGINT)\n"
-                 "    return original(*a, **k)\n"
-                 "corpus_run.embed_part = embed_part\nmain()\n")
-    command = [model_dir, str(path), "-o", str(shards), "--shard-rows", "5", "--quiet"]
-    run = subprocess.run([sys.executable, "-c", interrupt, *command], capture_output=True, text=True, timeout=60)
-    assert (run.returncode, run.stderr) == (130, "")
-    first = {p.name: p.stat().st_mtime_ns for p in shards.iterdir() if p.name != "manifest.json"}
-    assert sorted(first) == ["part-00000.npy", "part-00001.npy"]
-    run = subprocess.run([sys.executable, "-m", "corvid_embed", *command, "--resume", "--workers", "2"],
-                         capture_output=True, text=True, timeout=60)
-    assert run.returncode == 0, run.stderr
-    assert {name: (shards / name).stat().st_mtime_ns for name in first} == first
-    assert_same_bits(read_output(shards), per_text_loop(model_dir, CORPUS))
+    counts = []
+    for line in capsys.readouterr().err.splitlines():
+        done, total = line.removeprefix("corvid-embed: ").split(" texts, ")[0].split(" of ")
+        counts.append((int(done), int(total)))
+    assert counts[-1] == (len(CORPUS), len(CORPUS))
+    assert counts == sorted(counts) and {total for _, total in counts} == {len(CORPUS)}

@@ -1,0 +1,63 @@
+"""Outputs: every file gets its final name only once its bytes are on disk, and a join takes only
+parts that hold the rows it expects."""
+
+import os
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from corpus_models import TEXTS, write_model_dir
+from corvid_embed import EmbedError, embed_files
+from corvid_embed.npy_file import join_npy
+from exact_raises import raises_exactly
+
+
+@pytest.fixture(scope="module")
+def model_dir(tmp_path_factory: pytest.TempPathFactory) -> str:
+    return str(write_model_dir(tmp_path_factory.mktemp("model")))
+
+
+@pytest.mark.parametrize(("output", "options", "finals"), [
+    ("out.npy", {}, ["out.npy"]),
+    ("out.parquet", {}, ["out.parquet"]),
+    ("shards", {"shard_rows": 4}, ["shards/part-00000.npy", "shards/part-00001.npy", "shards/manifest.json"]),
+])
+def test_every_file_is_synced_before_its_rename(model_dir: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
+                                                output: str, options: dict, finals: list[str]) -> None:
+    pytest.importorskip("pyarrow")
+    corpus = tmp_path / "in.txt"
+    corpus.write_text("\n".join(TEXTS) + "\n", encoding="utf-8")
+    synced: list[str] = []
+    renamed: list[tuple[str, str]] = []
+    fsync, replace = os.fsync, os.replace
+
+    def recording_fsync(descriptor: int) -> None:
+        fsync(descriptor)
+        synced.append(os.readlink(f"/proc/self/fd/{descriptor}"))
+
+    def recording_replace(source: os.PathLike, destination: os.PathLike) -> None:
+        # Synced, and not written since: the last sync of the file comes after its last write.
+        assert os.fspath(source) in synced, f"{source} renamed unsynced"
+        replace(source, destination)
+        renamed.append((os.fspath(source), os.fspath(destination)))
+
+    monkeypatch.setattr(os, "fsync", recording_fsync)
+    monkeypatch.setattr(os, "replace", recording_replace)
+    embed_files(model_dir, [str(corpus)], str(tmp_path / output), **options)
+    assert {str(tmp_path / name) for name in finals} <= {destination for _, destination in renamed}
+
+
+@pytest.mark.parametrize(("part", "message"), [
+    (np.zeros((2, 3), np.float32), "{part} does not hold float32 rows of 4 columns"),
+    (np.zeros((2, 4), np.float64), "{part} does not hold float32 rows of 4 columns"),
+    (np.zeros((2, 4), np.float32, order="F"), "{part} does not hold float32 rows of 4 columns"),
+    (np.zeros(8, np.float32), "{part} does not hold float32 rows of 4 columns"),
+    (np.zeros((1, 4), np.float32), "the parts of out.npy do not hold its rows"),
+], ids=["other columns", "float64", "Fortran order", "one-dimensional", "fewer rows"])
+def test_a_join_refuses_a_part_that_does_not_hold_its_rows(tmp_path: Path, part: np.ndarray, message: str) -> None:
+    np.save(tmp_path / "good.npy", np.ones((2, 4), np.float32))
+    np.save(tmp_path / "bad.npy", part)
+    (tmp_path / "joined.npy").touch()
+    with raises_exactly(EmbedError, message.format(part=tmp_path / "bad.npy")):
+        join_npy([tmp_path / "good.npy", tmp_path / "bad.npy"], tmp_path / "joined.npy", 4, 4, "out.npy")
