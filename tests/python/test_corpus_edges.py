@@ -3,7 +3,6 @@ standard input that has been read from, a scheduler with no workers, usage error
 one line (or an exit status), and leaves neither files nor processes behind."""
 
 import os
-import re
 import signal
 import stat
 import subprocess
@@ -15,6 +14,11 @@ import numpy as np
 import pytest
 
 from corpus_models import TEXTS, write_model_dir
+from corvid_embed import EmbedError
+from corvid_embed.command import main
+from corvid_embed.executors import WorkerPool
+from corvid_embed.parts import PIECE_BYTES
+from exact_raises import raises_exactly
 from test_corpus import assert_same_bits, per_text_loop
 
 COMMAND = [sys.executable, "-m", "corvid_embed"]
@@ -48,7 +52,25 @@ def alive(pid: int) -> bool:
         return False
 
 
-WORKER_STOPPED = r"^corvid-embed: error: a worker stopped by signal {} while embedding .*long.txt, lines \d+ to \d+\n$"
+# Coverage, when measured, writes its data as each process exits: the runs here stop their
+# processes in ways that would interrupt it or cap its file, so they are not measured.
+UNMEASURED = {name: value for name, value in os.environ.items() if name != "COVERAGE_PROCESS_CONFIG"}
+
+
+def parts_of(path: Path, shard_rows: int | None) -> set[str]:
+    """How messages name each part of a text file: its lines, counted from 1, in runs of one
+    piece of PIECE_BYTES (a line belongs to the piece it begins in), a piece a part or
+    `shard_rows` lines a part."""
+    ends = np.flatnonzero(np.frombuffer(path.read_bytes(), np.uint8) == ord("\n"))
+    starts = [0, *(ends[:-1] + 1).tolist()]  # the file ends with a line feed
+    pieces = [start // PIECE_BYTES for start in starts]
+    bounds = range(0, len(starts), shard_rows) if shard_rows else \
+        [line for line in range(len(starts)) if line == 0 or pieces[line] != pieces[line - 1]]
+    described = set()
+    for first, end in zip(bounds, [*bounds[1:], len(starts)]):
+        runs = [line for line in range(first, end) if line == first or pieces[line] != pieces[line - 1]]
+        described.add("; ".join(f"{path}, lines {start + 1} to {stop}" for start, stop in zip(runs, [*runs[1:], end])))
+    return described
 
 
 @pytest.mark.parametrize(("stopped", "number", "status", "message", "output"), [
@@ -57,14 +79,16 @@ WORKER_STOPPED = r"^corvid-embed: error: a worker stopped by signal {} while emb
     ("parent", signal.SIGINT, 130, "", "out.npy"),
     ("parent", signal.SIGKILL, -signal.SIGKILL, "", "out.npy"),
     ("parent", signal.SIGKILL, -signal.SIGKILL, "", "shards"),
-    ("worker", signal.SIGKILL, 1, WORKER_STOPPED.format(r"9 \(SIGKILL\)"), "shards"),
-    ("worker", signal.SIGINT, 1, WORKER_STOPPED.format(r"2 \(SIGINT\)"), "out.npy"),
+    ("parent", signal.SIGKILL, -signal.SIGKILL, "", "out.parquet"),  # a temporary directory of parts
+    ("worker", signal.SIGKILL, 1, "9 (SIGKILL)", "shards"),
+    ("worker", signal.SIGINT, 1, "2 (SIGINT)", "out.npy"),
 ])
 def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_path: Path, stopped: str,
                                       number: int, status: int, message: str, output: str) -> None:
-    shards = ["--shard-rows", "100000"] if output == "shards" else []
+    shard_rows = 100_000 if output == "shards" else None
+    shards = ["--shard-rows", str(shard_rows)] if shard_rows else []
     process = subprocess.Popen([*COMMAND, model_dir, str(long_corpus), "-o", str(tmp_path / output), "--workers", "2",
-                                *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+                                *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=UNMEASURED)
     try:
         deadline = time.monotonic() + 30
         while len(workers := workers_of(process.pid)) < 2 and time.monotonic() < deadline:
@@ -79,7 +103,12 @@ def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_pat
             process.kill()
             process.communicate()
     assert process.returncode == status
-    assert re.search(message, stderr) if message else stderr == "", stderr
+    if message:
+        prefix = f"corvid-embed: error: a worker stopped by signal {message} while embedding "
+        assert stderr.startswith(prefix) and stderr.endswith("\n") and stderr.count("\n") == 1, stderr
+        assert stderr[len(prefix):-1] in parts_of(long_corpus, shard_rows)
+    else:
+        assert stderr == ""
     deadline = time.monotonic() + 10
     while any(map(alive, workers)) and time.monotonic() < deadline:
         time.sleep(0.05)
@@ -108,7 +137,7 @@ def test_a_full_disk_is_one_line(model_dir: str, tmp_path: Path, where: str) -> 
         arguments += ["--shard-rows", "1000"]
     with open(corpus, "rb") as source:
         run = subprocess.run([sys.executable, *LIMITED, *arguments], stdin=source, capture_output=True, text=True,
-                             timeout=60, env={**os.environ, "TMPDIR": str(tmp_path)})
+                             timeout=60, env={**UNMEASURED, "TMPDIR": str(tmp_path)})
     assert run.returncode == 1
     assert run.stderr.startswith("corvid-embed: error: cannot ") and run.stderr.endswith(": File too large\n")
     assert run.stderr.count("\n") == 1
@@ -160,9 +189,43 @@ def test_a_scheduler_without_workers_is_waited_for_a_bounded_time(model_dir: str
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.txt"]
 
 
-@pytest.mark.parametrize("arguments", [["--workers", "100000"], ["--batch-size", "10000000000"],
-                                       ["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"]])
-def test_usage_errors(model_dir: str, arguments: list[str]) -> None:
+@pytest.mark.parametrize(("arguments", "message"), [
+    (["--workers", "100000"], "argument --workers: must be from 1 to 1024, not 100000"),
+    (["--workers", "0"], "argument --workers: must be from 1 to 1024, not 0"),
+    (["--workers", "two"], "argument --workers: not a whole number: 'two'"),
+    (["--batch-size", "10000000000"], "argument --batch-size: must be from 1 to 1048576, not 10000000000"),
+    (["--shard-rows", "0"], "argument --shard-rows: must be at least 1, not 0"),
+    (["--scheduler-wait", "0"], "argument --scheduler-wait: must be more than 0 and less than a million, not 0"),
+    (["--scheduler-wait", "soon"], "argument --scheduler-wait: not a number of seconds: 'soon'"),
+    (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"],
+     "--scheduler and --workers exclude each other: the cluster's workers do the work"),
+])
+def test_usage_errors(model_dir: str, arguments: list[str], message: str) -> None:
     run = subprocess.run([*COMMAND, model_dir, "in.txt", "-o", "out.npy", *arguments],
                          capture_output=True, text=True, timeout=60)
-    assert run.returncode == 2 and run.stderr.splitlines()[-1].startswith("corvid-embed: error: ")
+    assert (run.returncode, run.stderr.splitlines()[-1]) == (2, f"corvid-embed: error: {message}")
+
+
+def test_abort_stops_a_running_call_at_once() -> None:
+    pool = WorkerPool(1)
+    call = pool.submit(time.sleep, 60, what="a long call")
+    pool.abort()  # a worker left to finish would be killed after the grace period, by SIGKILL
+    with raises_exactly(EmbedError, "a worker stopped by signal 15 (SIGTERM) while embedding a long call"):
+        call.result()
+
+
+@pytest.mark.parametrize("ending", ["success", "failure"])
+def test_the_command_gives_back_the_callers_signal_handlers(model_dir: str, tmp_path: Path, ending: str) -> None:
+    (tmp_path / "in.txt").write_text("crow\n")
+    handlers = {number: lambda number, frame: None for number in (signal.SIGTERM, signal.SIGHUP)}
+    previous = {number: signal.signal(number, handler) for number, handler in handlers.items()}
+    try:
+        corpus = str(tmp_path / ("in.txt" if ending == "success" else "missing.txt"))
+        try:
+            main([model_dir, corpus, "-o", str(tmp_path / "out.npy"), "--quiet"])
+        except SystemExit as exit:
+            assert (ending, exit.code) == ("failure", f"corvid-embed: error: cannot read {corpus}: No such file or directory")
+        assert {number: signal.getsignal(number) for number in handlers} == handlers
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)

@@ -6,6 +6,7 @@ import pytest
 from tokenizers import AddedToken, Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
 
 from corpus_models import TEXTS, TRAINING_TEXT, wordpiece_tokenizer
+from corvid_embed import word_cache
 from corvid_embed.word_cache import word_cache_specials, word_cached_encoder
 
 SPECIALS = ["[UNK]", "[CLS]", "[SEP]"]
@@ -73,3 +74,31 @@ def test_ids_equal_encode_on_every_line(make: Callable[[], Tokenizer]) -> None:
     lines = TEXTS + TRAINING_TEXT
     for _ in range(2):  # words first encoded, then cached
         assert [encode(line) for line in lines] == [tokenizer.encode(line).ids for line in lines]
+
+
+class CountingTokenizer:
+    """A tokenizer that lists the texts it encodes."""
+
+    def __init__(self, tokenizer: Tokenizer) -> None:
+        self.tokenizer, self.encoded = tokenizer, []
+
+    def encode(self, text: str, **options: bool) -> object:
+        self.encoded.append(text)
+        return self.tokenizer.encode(text, **options)
+
+    def __getattr__(self, name: str) -> object:
+        return getattr(self.tokenizer, name)
+
+
+def test_the_cache_keeps_a_bounded_number_of_words(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(word_cache, "CACHE_LIMIT", 4)
+    tokenizer = CountingTokenizer(wordpiece_tokenizer())
+    encode = word_cached_encoder(tokenizer)  # type: ignore[arg-type]
+    words = [f"crow{number}" for number in range(10)]
+    for word in words:
+        encode(word)
+    tokenizer.encoded.clear()
+    for word in reversed(words):  # the words seen last first, before the cache changes
+        assert encode(word) == tokenizer.tokenizer.encode(word).ids
+    kept = len(words) - len(tokenizer.encoded)
+    assert 0 < kept <= 4
