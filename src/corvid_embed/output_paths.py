@@ -97,8 +97,6 @@ def rename(temporary: Path, final: Path | str) -> None:
 def reserve(descriptor: int, size: int, final: object) -> None:
     """Allocates the file's blocks now, so that a full disk is a failure here rather than a
     write that cannot complete later."""
-    if size == 0:
-        return
     try:
         os.posix_fallocate(descriptor, 0, size)
     except OSError as error:

@@ -9,6 +9,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+import pyarrow.parquet
 from tokenizers import Tokenizer
 
 from corpus_models import TEXTS, write_model_dir
@@ -86,7 +87,7 @@ def test_embed_texts_names_the_failing_text(tmp_path: Path) -> None:
     model_dir = str(write_model_dir(tmp_path, rows=10))
     outside = next(i for i in Tokenizer.from_file(f"{model_dir}/tokenizer.json").encode("crow").ids if i >= 10)
     with raises_exactly(EmbedError, f"texts[1]: token id {outside} is outside the model's table of 10 rows"):
-        embed_texts(model_dir, ["", "crow"], workers=2)
+        embed_texts(model_dir, ["", "crow", *[""] * 20], workers=2, batch_size=1)  # later batches still queued
 
 
 # Each case: the function, the arguments that differ from a good call, the exception and its message.
@@ -106,6 +107,7 @@ BAD_ARGUMENTS = {
     "shards of nothing": (embed_files, {"shard_rows": 0}, ValueError, "shard_rows must be at least 1, not 0"),
     "resume not a bool": (embed_files, {"resume": "yes"}, TypeError, "resume must be a bool, not str"),
     "unknown format": (embed_files, {"format": "csv"}, ValueError, "format must be one of npy, parquet, not 'csv'"),
+    "no inputs": (embed_files, {"inputs": []}, EmbedError, "no input given"),
 }
 
 
@@ -122,10 +124,14 @@ def test_bad_arguments_raise_before_anything_runs(model_dir: str, tmp_path: Path
 def weights(kind: str) -> bytes:
     header = {"html": b"<!DOCTYPE html><html><body>Not found</body></html>",
               "LFS pointer": b"version git-lfs v1\noid sha256:4d7a\nsize 1234\n",
-              "empty": b"", "three-dimensional": b"", "truncated": b""}[kind]
+              "empty": b"", "three-dimensional": b"", "truncated": b"", "deep": b""}[kind]
     if kind == "three-dimensional":
         meta = b'{"t":{"dtype":"F32","shape":[1,2,2],"data_offsets":[0,16]}}'
         return len(meta).to_bytes(8, "little") + meta + bytes(16)
+    if kind == "deep":  # a header the Python check reads, but nested deeper than the module allows
+        meta = b'{"__metadata__": ' + b"[" * 200 + b"]" * 200 + b', "t": {"dtype": "F32", "shape": [10, 8], ' \
+            b'"data_offsets": [0, 320]}}'
+        return len(meta).to_bytes(8, "little") + meta + bytes(320)
     if kind == "truncated":
         meta = b'{"t":{"dtype":"F32","shape":[10,8],"data_offsets":[0,320]}}'
         return len(meta).to_bytes(8, "little") + meta + bytes(100)
@@ -145,12 +151,16 @@ FAILURES = {
     **{f"weights {kind}": (lambda d, kind=kind: [d(kind), "in.txt", "--workers", "2"],
                            f"{{d}}/{kind}/model.safetensors {COMPLETE}")
        for kind in ("empty", "truncated", "LFS pointer", "html")},
+    "weights the module refuses": (lambda d: [d("deep"), "in.txt", "late.txt", "--workers", "2"],
+                                   "cannot load the model in {d}/deep: {module_error}"),
     "weights without a table": (lambda d: [d("three-dimensional"), "in.txt"],
                                 "{d}/three-dimensional/model.safetensors holds no two-dimensional tensor"),
     "input missing": (lambda d: [d("model"), "missing.txt"], "cannot read missing.txt: No such file or directory"),
     # Parts of the later inputs are still queued when the first part fails: they never start.
     "line not UTF-8": (lambda d: [d("model"), "latin1.txt", "in.txt", "late.txt"],
                        "latin1.txt, line 2: not valid UTF-8 (unexpected end of data at byte 4)"),
+    "line not UTF-8 in a Parquet output": (lambda d: [d("model"), "latin1.txt", "-o", "out.parquet", "--batch-size", "1"],
+                                           "latin1.txt, line 2: not valid UTF-8 (unexpected end of data at byte 4)"),
     "JSON line not UTF-8": (lambda d: [d("model"), "latin1.jsonl"],
                             "latin1.jsonl, line 2: not valid UTF-8 (invalid continuation byte at byte 14)"),
     "output unwritable": (lambda d: [d("model"), "in.txt", "-o", "no-dir/out.npy"],
@@ -160,6 +170,10 @@ FAILURES = {
                                 "the output late.txt is the input late.txt"),
     "output is a directory": (lambda d: [d("model"), "in.txt", "-o", "model"], "the output model is not a regular file"),
     "output ends in /": (lambda d: [d("model"), "in.txt", "-o", "new/"], "the output new/ ends in /, but a file is expected"),
+    "output below a file": (lambda d: [d("model"), "in.txt", "-o", "late.txt/out.npy"],
+                            "cannot write late.txt/out.npy: Not a directory"),
+    "shards below a file": (lambda d: [d("model"), "in.txt", "-o", "late.txt/shards", "--shard-rows", "2"],
+                            "cannot write {d}/late.txt/shards: Not a directory"),
     "output is -": (lambda d: [d("model"), "in.txt", "-o", "-"], "the output must be a file path, not '-'"),
     "output is empty": (lambda d: [d("model"), "in.txt", "-o", ""], "the output must be a file path, not ''"),
     "shard directory is empty": (lambda d: [d("model"), "in.txt", "-o", "", "--shard-rows", "2"],
@@ -172,10 +186,39 @@ FAILURES = {
     "field missing": (lambda d: [d("model"), "in.jsonl"], "in.jsonl, line 2: no field 'text'"),
     "field not a string": (lambda d: [d("model"), "in.jsonl", "--field", "n"],
                            "in.jsonl, line 1: field 'n' is a number, not a string"),
+    "line not JSON": (lambda d: [d("model"), "broken.jsonl"],
+                      "broken.jsonl, line 1: not a JSON object (Expecting ',' delimiter: line 1 column 14 (char 13))"),
     "line not an object": (lambda d: [d("model"), "in.jsonl", "--field", "t"],
                            "in.jsonl, line 3: not a JSON object but an array"),
     "id a boolean": (lambda d: [d("model"), "in.jsonl", "--id-field", "b", "-o", "out.parquet"],
                      "in.jsonl, line 1: id field 'b' is a boolean, not an integer or a string"),
+    "id missing": (lambda d: [d("model"), "in.jsonl", "--field", "t", "--id-field", "n", "-o", "out.parquet"],
+                   "in.jsonl, line 2: no field 'n'"),
+    "id past 64 bits": (lambda d: [d("model"), "in.jsonl", "--id-field", "big", "-o", "out.parquet"],
+                        "in.jsonl, line 1: id field 'big' does not fit in 64 bits"),
+    "id types mixed in a part": (lambda d: [d("model"), "ids.jsonl", "--id-field", "mixed", "-o", "out.parquet"],
+                                 "ids.jsonl, line 2: id field 'mixed' holds a string after integers"),
+    "id types mixed across parts": (lambda d: [d("model"), "ids.jsonl", "strings.jsonl", "--id-field", "key",
+                                               "-o", "out.parquet"],
+                                    "the id field holds integers in some rows and strings in others"),
+    "ids into a .npy file": (lambda d: [d("model"), "in.jsonl", "--id-field", "n"],
+                             "--id-field needs --format parquet: a .npy file has no ids"),
+    "ids of text lines": (lambda d: [d("model"), "in.jsonl", "in.txt", "--id-field", "n", "-o", "out.parquet"],
+                          "--id-field needs JSON Lines or Parquet inputs, and in.txt is text"),
+    "input a directory": (lambda d: [d("model"), "model"], "cannot read model: not a regular file"),
+    "not Parquet": (lambda d: [d("model"), "in.parquet"], "in.parquet is not a Parquet file: {parquet_error}"),
+    "Parquet column missing": (lambda d: [d("model"), "good.parquet", "--field", "body"],
+                               "good.parquet: no column 'body'"),
+    "Parquet text not a string": (lambda d: [d("model"), "good.parquet", "--field", "n"],
+                                  "good.parquet: column 'n' is int64, not a string"),
+    "Parquet id not an integer": (lambda d: [d("model"), "good.parquet", "--id-field", "f", "-o", "out.parquet"],
+                                  "good.parquet: column 'f' is double, not an integer or string"),
+    "standard input among others": (lambda d: [d("model"), "-", "in.txt"],
+                                    "standard input (-) can only be the one input"),
+    "standard input resumed": (lambda d: [d("model"), "-", "-o", "shards", "--shard-rows", "2", "--resume"],
+                               "standard input cannot be resumed; give the corpus as a file"),
+    "shards into a file": (lambda d: [d("model"), "in.txt", "-o", "late.txt", "--shard-rows", "2"],
+                           "the output late.txt is not a directory"),
     "shards without --resume": (lambda d: [d("model"), "in.txt", "-o", "done", "--shard-rows", "2"],
                                 "{d}/done already holds shards: give --resume to complete them, or another directory"),
     "manifest differs": (lambda d: [d("model"), "in.txt", "-o", "done", "--shard-rows", "3", "--resume"],
@@ -186,6 +229,9 @@ FAILURES = {
     "standard input on a cluster": (lambda d: [d("model"), "-", "--scheduler", "tcp://127.0.0.1:1"],
                                     "a Dask cluster's workers cannot read standard input: give a file on a file "
                                     "system that they share"),
+    "scheduler unreachable": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
+                              "cannot reach the Dask scheduler tcp://127.0.0.1:1: Timed out trying to connect to "
+                              "tcp://127.0.0.1:1 after 10 s"),
     "no pyarrow": (lambda d: [d("model"), "in.txt", "in.parquet"],
                    "Parquet files need pyarrow: pip install 'corvid_py[corpus]'"),
     "no Dask": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
@@ -202,14 +248,19 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
     (tmp_path / "no-tokenizer" / "model.safetensors").write_bytes((tmp_path / "model" / "model.safetensors").read_bytes())
     write_model_dir(tmp_path / "bad-tokenizer")
     (tmp_path / "bad-tokenizer" / "tokenizer.json").write_text('{"model": {}}')
-    for kind in ("empty", "truncated", "LFS pointer", "html", "three-dimensional"):
+    for kind in ("empty", "truncated", "LFS pointer", "html", "three-dimensional", "deep"):
         write_model_dir(tmp_path / kind)
         (tmp_path / kind / "model.safetensors").write_bytes(weights(kind))
+    (tmp_path / "broken.jsonl").write_text('{"text": "a" "b"}\n')
     (tmp_path / "in.txt").write_text("\n\n\n\nthe crow\n", encoding="utf-8")
     (tmp_path / "in.parquet").write_bytes(b"PAR1")
     (tmp_path / "late.txt").write_text("jackdaw\n", encoding="utf-8")
     (tmp_path / "latin1.txt").write_bytes("crow\ncaf\xe9\n".encode("latin-1"))
-    (tmp_path / "in.jsonl").write_text('{"text": "a", "n": 1, "t": "b", "b": true}\n{"t": "c"}\n[]\n')
+    (tmp_path / "in.jsonl").write_text('{"text": "a", "n": 1, "t": "b", "b": true, "big": 9223372036854775808}\n'
+                                       '{"t": "c"}\n[]\n')
+    (tmp_path / "ids.jsonl").write_text('{"text": "a", "key": 1, "mixed": 1}\n{"text": "b", "key": 2, "mixed": "x"}\n')
+    (tmp_path / "strings.jsonl").write_text('{"text": "a", "key": "k"}\n')
+    pyarrow.parquet.write_table(pyarrow.table({"text": ["crow"], "n": [1], "f": [0.5]}), tmp_path / "good.parquet")
     (tmp_path / "latin1.jsonl").write_bytes('{"text": "a"}\n{"text": "café"}\n'.encode("latin-1"))
     (tmp_path / "done").mkdir()
     (tmp_path / "done" / "manifest.json").write_text(json.dumps({**run_settings(
@@ -235,6 +286,15 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
         Tokenizer.from_file(str(tmp_path / "bad-tokenizer" / "tokenizer.json"))
     except Exception as error:
         tokenizer_error = " ".join(str(error).split())
-    expected = message.format(d=tmp_path, id=outside, tokenizer_error=tokenizer_error)
+    try:
+        pyarrow.parquet.ParquetFile(tmp_path / "in.parquet")
+    except Exception as error:
+        parquet_error = " ".join(str(error).split())
+    try:
+        StaticEmbedding(str(tmp_path / "deep")).embed_tokens([])
+    except RuntimeError as error:
+        module_error = str(error)
+    expected = message.format(d=tmp_path, id=outside, tokenizer_error=tokenizer_error, parquet_error=parquet_error,
+                              module_error=module_error)
     assert lines == [f"corvid-embed: error: {expected}"], run.stderr
     assert {path: path.stat().st_mtime_ns for path in tmp_path.rglob("*")} == before

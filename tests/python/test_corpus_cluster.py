@@ -14,7 +14,8 @@ import numpy as np
 import pytest
 
 from corpus_models import TEXTS, write_model_dir
-from test_corpus import assert_same_bits, per_text_loop
+from corvid_py import StaticEmbedding
+from test_corpus import assert_same_bits, per_text_loop, weights
 from test_corpus_files import read_output
 
 distributed = pytest.importorskip("distributed")
@@ -149,3 +150,18 @@ def test_a_failure_leaves_a_callers_cluster_idle_and_no_later_shard(
             assert time.monotonic() < deadline
             time.sleep(0.05)
     assert not shards.exists() or not list(shards.iterdir())
+
+
+def test_a_workers_own_failure_names_the_worker(cluster: distributed.LocalCluster, tmp_path: Path) -> None:
+    # Weights whose header the client reads, but which the module refuses: a failure of the worker's.
+    model_dir = write_model_dir(tmp_path / "model")
+    (model_dir / "model.safetensors").write_bytes(weights("deep"))
+    with pytest.raises(RuntimeError) as refused:
+        StaticEmbedding(str(model_dir)).embed_tokens([])
+    corpus = write_corpus(tmp_path / "in.txt", CORPUS[:10])
+    with distributed.Client(cluster) as client:
+        with pytest.raises(EmbedError) as caught:
+            embed_files(str(model_dir), [str(corpus)], str(tmp_path / "out.npy"), scheduler=client)
+        addresses = list(client.nthreads())
+    assert str(caught.value) in {f"cannot load the model in {model_dir}: {refused.value} (on the Dask worker {address})"
+                                 for address in addresses}

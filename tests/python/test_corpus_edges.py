@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 from corpus_models import TEXTS, write_model_dir
-from corvid_embed import EmbedError
+from corvid_embed import EmbedError, embed_texts
 from corvid_embed.command import main
 from corvid_embed.executors import WorkerPool
 from corvid_embed.parts import PIECE_BYTES
@@ -52,8 +52,8 @@ def alive(pid: int) -> bool:
         return False
 
 
-# Coverage, when measured, writes its data as each process exits: the runs here stop their
-# processes in ways that would interrupt it or cap its file, so they are not measured.
+# Coverage, when measured, writes its data as each process exits: a run killed outright (its
+# workers then stopped while they write it) or capped in file size is not measured.
 UNMEASURED = {name: value for name, value in os.environ.items() if name != "COVERAGE_PROCESS_CONFIG"}
 
 
@@ -88,7 +88,8 @@ def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_pat
     shard_rows = 100_000 if output == "shards" else None
     shards = ["--shard-rows", str(shard_rows)] if shard_rows else []
     process = subprocess.Popen([*COMMAND, model_dir, str(long_corpus), "-o", str(tmp_path / output), "--workers", "2",
-                                *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=UNMEASURED)
+                                *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                               env=UNMEASURED if (stopped, number) == ("parent", signal.SIGKILL) else None)
     try:
         deadline = time.monotonic() + 30
         while len(workers := workers_of(process.pid)) < 2 and time.monotonic() < deadline:
@@ -229,3 +230,11 @@ def test_the_command_gives_back_the_callers_signal_handlers(model_dir: str, tmp_
     finally:
         for number, handler in previous.items():
             signal.signal(number, handler)
+
+
+def test_more_workers_than_cores_are_warned_of(model_dir: str, monkeypatch: pytest.MonkeyPatch,
+                                               capsys: pytest.CaptureFixture) -> None:
+    monkeypatch.setattr(os, "cpu_count", lambda: 1)
+    embed_texts(model_dir, ["crow", "rook"], workers=2, batch_size=1)
+    assert capsys.readouterr().err == \
+        "corvid-embed: warning: 2 workers on 1 cores; more than one a core only slows the run\n"

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from corpus_models import TEXTS, write_model_dir
-from corvid_embed import corpus_run, embed_files, parts, progress
+from corvid_embed import api, corpus_run, embed_files, parts, progress
 from test_corpus import assert_same_bits, per_text_loop
 
 pyarrow = pytest.importorskip("pyarrow")
@@ -75,11 +75,12 @@ def test_rows_equal_the_per_text_loop(model_dir: str, tmp_path: Path, monkeypatc
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 
-@pytest.mark.parametrize("workers", [1, 2])
+@pytest.mark.parametrize(("workers", "mode"), [(1, "log"), (2, "log"), (2, "bar")])
 def test_progress_counts_each_text_once_and_the_output_is_written_beside_itself(
         model_dir: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture,
-        workers: int) -> None:
+        workers: int, mode: str) -> None:
     monkeypatch.setattr(progress, "LOG_INTERVAL", 0)
+    monkeypatch.setattr(api, "progress_mode", lambda wanted: mode)  # a bar where standard error is a terminal
     monkeypatch.setattr(parts, "PIECE_BYTES", 100)
     seen = []
 
@@ -93,8 +94,13 @@ def test_progress_counts_each_text_once_and_the_output_is_written_beside_itself(
     embed_files(model_dir, [str(path)], str(tmp_path / "out.npy"), batch_size=2, progress=True, workers=workers)
     assert seen and seen[0].startswith(".out.npy.")  # renamed within its file system
     counts = []
-    for line in capsys.readouterr().err.splitlines():
-        done, total = line.removeprefix("corvid-embed: ").split(" texts, ")[0].split(" of ")
+    for line in capsys.readouterr().err.replace("\r", "\n").splitlines():
+        if mode == "log":
+            done, total = line.removeprefix("corvid-embed: ").split(" texts, ")[0].split(" of ")
+        elif line:  # "  40%|####      | 12/30 [00:00<00:00, ...]"
+            done, total = line.split(" [")[0].rsplit("| ", 1)[1].split("/")
+        else:
+            continue
         counts.append((int(done), int(total)))
     assert counts[-1] == (len(CORPUS), len(CORPUS))
     assert counts == sorted(counts) and {total for _, total in counts} == {len(CORPUS)}

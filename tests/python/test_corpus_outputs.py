@@ -1,5 +1,5 @@
-"""Outputs: every file gets its final name only once its bytes are on disk, and a join takes only
-parts that hold the rows it expects."""
+"""Outputs: an empty corpus and an existing output, every file given its final name only once its
+bytes are on disk, and a join that takes only parts that hold the rows it expects."""
 
 import os
 from pathlib import Path
@@ -11,11 +11,34 @@ from corpus_models import TEXTS, write_model_dir
 from corvid_embed import EmbedError, embed_files
 from corvid_embed.npy_file import join_npy
 from exact_raises import raises_exactly
+from test_corpus import assert_same_bits, per_text_loop
+from test_corpus_files import read_output
 
 
 @pytest.fixture(scope="module")
 def model_dir(tmp_path_factory: pytest.TempPathFactory) -> str:
     return str(write_model_dir(tmp_path_factory.mktemp("model")))
+
+
+@pytest.mark.parametrize(("output", "options"), [("out.npy", {}), ("out.parquet", {}), ("shards", {"shard_rows": 4}),
+                                                 ("shards", {"shard_rows": 4, "format": "parquet"})])
+def test_an_empty_corpus_gives_an_output_of_no_rows(model_dir: str, tmp_path: Path, output: str, options: dict) -> None:
+    pytest.importorskip("pyarrow")
+    (tmp_path / "empty.txt").touch()
+    embed_files(model_dir, [str(tmp_path / "empty.txt")], str(tmp_path / output), **options)
+    if output == "shards":
+        assert sorted(p.name for p in (tmp_path / output).iterdir()) == ["manifest.json"]
+    else:
+        assert read_output(tmp_path / output).shape == (0, 8)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["empty.txt", output])
+
+
+def test_an_existing_output_is_replaced_whole(model_dir: str, tmp_path: Path) -> None:
+    corpus = tmp_path / "in.txt"
+    for texts in (TEXTS, TEXTS[:2]):
+        corpus.write_text("\n".join(texts) + "\n", encoding="utf-8")
+        embed_files(model_dir, [str(corpus)], str(tmp_path / "out.npy"))
+    assert_same_bits(np.load(tmp_path / "out.npy"), per_text_loop(model_dir, TEXTS[:2]))
 
 
 @pytest.mark.parametrize(("output", "options", "finals"), [

@@ -2,6 +2,7 @@
 hand made again, and a run refused, with nothing changed, when its inputs or model are not those
 the manifest records."""
 
+import json
 import os
 import subprocess
 import sys
@@ -61,6 +62,22 @@ def test_resume_refuses_other_inputs_or_model(finished: tuple[str, Path, Path], 
                                     f"{difference.format(corpus=corpus)}"):
         embed_files(model_dir, [str(corpus)], str(shards), shard_rows=5, resume=True)
     assert modified(shards) == before
+
+
+def test_resume_refuses_another_input_list_or_a_missing_or_broken_manifest(finished: tuple[str, Path, Path]) -> None:
+    model_dir, corpus, shards = finished
+    with raises_exactly(EmbedError, f"cannot resume: {shards}/manifest.json records other inputs"):
+        embed_files(model_dir, [str(corpus), str(corpus)], str(shards), shard_rows=5, resume=True)
+    (shards / "manifest.json").write_text("{")
+    try:
+        json.loads("{")
+    except ValueError as error:
+        reason = str(error)
+    with raises_exactly(EmbedError, f"cannot resume: {shards}/manifest.json cannot be read ({reason})"):
+        embed_files(model_dir, [str(corpus)], str(shards), shard_rows=5, resume=True)
+    (shards / "manifest.json").unlink()
+    with raises_exactly(EmbedError, f"cannot resume: {shards} holds no manifest.json"):
+        embed_files(model_dir, [str(corpus)], str(shards), shard_rows=5, resume=True)
 
 
 def test_a_shard_deleted_by_hand_is_made_again(finished: tuple[str, Path, Path]) -> None:

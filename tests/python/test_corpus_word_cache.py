@@ -59,6 +59,10 @@ PLAIN = {
     "truncation": with_change(lambda t: t.enable_truncation(4)),
     "padding": with_change(lambda t: t.enable_padding(length=30)),
     "added token with a space": with_change(lambda t: t.add_tokens([AddedToken("the crow")])),
+    "post-processor sequence": with_change(lambda t: setattr(t, "post_processor", processors.Sequence(
+        [processors.ByteLevel()]))),
+    "template of the text twice": with_change(lambda t: setattr(t, "post_processor", processors.TemplateProcessing(
+        single="[CLS] $A [SEP] $A", special_tokens=[("[CLS]", 1), ("[SEP]", 2)]))),
     "BPE dropout": lambda: trained(models.BPE(unk_token="[UNK]", dropout=0.5), trainers.BpeTrainer(special_tokens=SPECIALS),
                                    None, pre_tokenizers.Whitespace()),
 }
