@@ -118,16 +118,27 @@ class WorkerPool:
     def dispatch(self) -> None:
         """Hands queued calls to idle workers; called with the lock held."""
         for worker in self.workers:
-            if not self.queue:
+            if worker.call is not None or worker.process.returncode is not None:
+                continue
+            call = self.next_call()
+            if call is None:
                 return
-            if worker.call is None and worker.process.returncode is None:
-                call = worker.call = self.queue.popleft()
-                try:
-                    pickle.dump((call.number, call.function, call.arguments, call.on_rows is not None),
-                                worker.process.stdin, pickle.HIGHEST_PROTOCOL)
-                    worker.process.stdin.flush()
-                except OSError:
-                    pass  # the worker is gone; its listener reports it
+            worker.call = call
+            try:
+                pickle.dump((call.number, call.function, call.arguments, call.on_rows is not None),
+                            worker.process.stdin, pickle.HIGHEST_PROTOCOL)
+                worker.process.stdin.flush()
+            except OSError:
+                pass  # the worker is gone; its listener reports it
+
+    def next_call(self) -> Call | None:
+        """The first queued call not cancelled, now running: one running can no longer be
+        cancelled, so that its result always has a future to go to."""
+        while self.queue:
+            call = self.queue.popleft()
+            if call.future.set_running_or_notify_cancel():
+                return call
+        return None
 
     def listen(self, worker: Worker) -> None:
         """Runs in a thread a worker: its messages, until it ends."""
@@ -239,6 +250,7 @@ class OnDask:
 
     def submit(self, function: Callable, *arguments: Any, what: str = "", on_rows: RowsCallback | None = None) -> Future:
         future: Future = Future()
+        future.set_running_or_notify_cancel()  # the task is cancelled on the cluster, on abort
 
         def transfer(task: Any) -> None:
             self.running.discard(task)
