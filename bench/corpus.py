@@ -181,7 +181,7 @@ def check(corpus: pathlib.Path, outputs: list[pathlib.Path]) -> list[str]:
     ids differ from tokenizer.encode."""
     from tokenizers import Tokenizer
 
-    from corvid_embed.word_cache import word_cached_encoder
+    from corvid_embed.embedding.word_cache import word_cached_encoder
     from corvid_py import StaticEmbedding
 
     tokenizer = Tokenizer.from_file(str(MODEL_DIR / "tokenizer.json"))
@@ -200,7 +200,7 @@ def tokenizer_costs(corpus: pathlib.Path, count: int = 20_000) -> dict[str, floa
     """Microseconds a line for encode_batch, encode and the word cache, in this process."""
     from tokenizers import Tokenizer
 
-    from corvid_embed.word_cache import word_cache_specials, word_cached_encoder
+    from corvid_embed.embedding.word_cache import word_cache_specials, word_cached_encoder
 
     tokenizer = Tokenizer.from_file(str(MODEL_DIR / "tokenizer.json"))
     texts = corpus.read_text(encoding="utf-8").splitlines()[:count]

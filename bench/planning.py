@@ -17,9 +17,9 @@ import tempfile
 import time
 from pathlib import Path
 
-from corvid_embed.corpus_run import count_groups
-from corvid_embed.inputs import Fields
-from corvid_embed.parts import InputFile, cut, plan_parts
+from corvid_embed.planning.parts import plan_parts
+from corvid_embed.planning.plan import InputFile, count_groups, cut
+from corvid_embed.reading.pieces import Fields
 
 REPO = Path(__file__).resolve().parent.parent
 

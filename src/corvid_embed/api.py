@@ -1,27 +1,29 @@
 """The Python surface: embed_texts (texts in memory to a matrix) and embed_files (the command as a
-function)."""
+function). Both check their arguments before anything runs, naming them as Python does; the
+command shares these checks, naming its flags instead."""
 
-from collections.abc import Iterable
+import os
+from collections.abc import Callable, Iterable
 from typing import Any
 
 import numpy as np
 
-from corvid_embed import corpus_run
-from corvid_embed.errors import EmbedError
-from corvid_embed.executors import SCHEDULER_WAIT
-from corvid_embed.inputs import Fields, kind_of
-from corvid_embed.progress import Progress, progress_mode
-from corvid_embed.runners import batched, run
+from corvid_embed.defaults import DEFAULT_BATCH_SIZE, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, SCHEDULER_WAIT
+from corvid_embed.failures import EmbedError
+from corvid_embed.reading.pieces import Fields, kind_of
+from corvid_embed.request import Request
+from corvid_embed.running.progress import Progress, progress_mode
 
-DEFAULT_BATCH_SIZE = 1024
-# Beyond these a run would only exhaust the machine: processes, or memory for one batch.
-MAX_WORKERS = 1024
-MAX_BATCH_SIZE = 1 << 20
-FORMATS = ("npy", "parquet")
+# How a caller names an option, and one of its values: a Python parameter or a command-line flag.
+type Spell = Callable[[str, str | None], str]
+
+
+def parameter(name: str, value: str | None = None) -> str:
+    return name if value is None else f"{name}={value!r}"
 
 
 def embed_texts(
-    model_dir: str, texts: Iterable[str], *, normalize: bool = True, workers: int = 1,
+    model_dir: str | os.PathLike, texts: Iterable[str], *, normalize: bool = True, workers: int = 1,
     scheduler: Any = None, batch_size: int = DEFAULT_BATCH_SIZE, progress: bool = False,
 ) -> np.ndarray:
     """Embeds each text with the model directory's table and its `tokenizer.json`.
@@ -33,6 +35,8 @@ def embed_texts(
     standard error. Raises EmbedError naming the failing text as texts[i], TypeError for a text
     that is not a str.
     """
+    from corvid_embed.texts_run import batched, embed_batches
+
     if isinstance(texts, (str, bytes, bytearray, memoryview)) or not isinstance(texts, Iterable):
         raise TypeError(f"texts must be an iterable of str, not {type(texts).__name__}")
     check_flag("normalize", normalize)
@@ -44,7 +48,8 @@ def embed_texts(
         workers = min(workers, max(1, -(-total // batch_size)))  # no more workers than batches
     blocks = []
     with Progress(total, progress_mode(progress)) as bar:
-        for rows in run(model_dir, normalize, batched(texts, batch_size), workers, scheduler):
+        for rows in embed_batches(os.path.abspath(model_dir), normalize, batched(texts, batch_size), workers,
+                                  scheduler, SCHEDULER_WAIT):
             blocks.append(rows)
             bar.add(len(rows))
             bar.show()
@@ -52,9 +57,9 @@ def embed_texts(
 
 
 def embed_files(
-    model_dir: str, inputs: list[str], output: str, *, field: str = "text", id_field: str | None = None,
-    format: str | None = None, shard_rows: int | None = None, workers: int = 1, resume: bool = False,
-    normalize: bool = True, batch_size: int = DEFAULT_BATCH_SIZE, progress: bool = False,
+    model_dir: str | os.PathLike, inputs: list[str | os.PathLike], output: str | os.PathLike, *, field: str = "text",
+    id_field: str | None = None, format: str | None = None, shard_rows: int | None = None, workers: int = 1,
+    resume: bool = False, normalize: bool = True, batch_size: int = DEFAULT_BATCH_SIZE, progress: bool = False,
     scheduler: Any = None, scheduler_wait: float = SCHEDULER_WAIT,
 ) -> None:
     """Embeds the texts of `inputs` (text files of one text per line, `.jsonl`/`.ndjson` files of
@@ -64,38 +69,61 @@ def embed_files(
     `shard_rows` a directory of shards of at most that many rows and their manifest.json, which
     `resume` completes. Raises EmbedError where the command exits with status 1.
     """
-    if isinstance(inputs, (str, bytes)) or not all(isinstance(path, str) for path in inputs):
+    if isinstance(inputs, (str, bytes, os.PathLike)) or not all(isinstance(path, (str, os.PathLike)) for path in inputs):
         raise TypeError("inputs must be a list of paths (str)")
-    for name, value in (("model_dir", model_dir), ("output", output), ("field", field)):
-        if not isinstance(value, str):
+    for name, value in (("model_dir", model_dir), ("output", output)):
+        if not isinstance(value, (str, os.PathLike)):
             raise TypeError(f"{name} must be str, not {type(value).__name__}")
+    if not isinstance(field, str):
+        raise TypeError(f"field must be str, not {type(field).__name__}")
     for name, flag in (("resume", resume), ("normalize", normalize), ("progress", progress)):
         check_flag(name, flag)
     check_count("workers", workers, MAX_WORKERS)
     check_count("batch_size", batch_size, MAX_BATCH_SIZE)
     if shard_rows is not None:
         check_count("shard_rows", shard_rows)
+    if format is not None and format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    run_files(files_request(model_dir, inputs, output, Fields(field, id_field), format, shard_rows, workers, resume,
+                            normalize, batch_size, progress_mode(progress), scheduler, scheduler_wait), parameter)
+
+
+def files_request(model_dir: str | os.PathLike, inputs: list[str | os.PathLike], output: str | os.PathLike,
+                  fields: Fields, format: str | None, shard_rows: int | None, workers: int, resume: bool,
+                  normalize: bool, batch_size: int, progress: str | None, scheduler: Any,
+                  scheduler_wait: float) -> Request:
+    """The request of embed_files or the command, its paths as str and its format decided."""
+    output = os.fspath(output)
     if format is None:
         format = "parquet" if shard_rows is None and output.endswith(".parquet") else "npy"
-    if format not in FORMATS:
-        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-    if not inputs:
+    return Request(os.path.abspath(model_dir), [os.fspath(path) for path in inputs], output, fields,
+                   format, shard_rows, workers, resume, normalize, batch_size,  # type: ignore[arg-type]
+                   progress, scheduler, scheduler_wait)
+
+
+def run_files(request: Request, spell: Spell) -> None:
+    """Checks what the options ask for together, naming them as `spell` does, then runs."""
+    from corvid_embed.corpus_run import run
+
+    if not request.inputs:
         raise EmbedError("no input given")
-    if "-" in inputs and len(inputs) > 1:
+    if "-" in request.inputs and len(request.inputs) > 1:
         raise EmbedError("standard input (-) can only be the one input")
-    if resume and shard_rows is None:
-        raise EmbedError("--resume needs --shard-rows: only shards can be resumed")
-    if resume and inputs == ["-"]:
+    if request.resume and request.shard_rows is None:
+        raise EmbedError(f"{spell('resume', None)} needs {spell('shard_rows', None)}: only shards can be resumed")
+    if request.resume and request.inputs == ["-"]:
         raise EmbedError("standard input cannot be resumed; give the corpus as a file")
-    if id_field is not None:
-        if format != "parquet":
-            raise EmbedError("--id-field needs --format parquet: a .npy file has no ids")
-        plain = [path for path in inputs if kind_of(path) == "text" or path == "-"]
+    if request.scheduler is not None and "-" in request.inputs:
+        # Its copy would be in this machine's temporary directory, which no worker sees.
+        raise EmbedError("a Dask cluster's workers cannot read standard input: give a file on a file system "
+                         "that they share")
+    if request.fields.id is not None:
+        if request.format != "parquet":
+            raise EmbedError(f"{spell('id_field', None)} needs {spell('format', 'parquet')}: a .npy file has no ids")
+        plain = [path for path in request.inputs if kind_of(path) == "text" or path == "-"]
         if plain:
-            raise EmbedError(f"--id-field needs JSON Lines or Parquet inputs, and {plain[0]} is text")
-    corpus_run.run(corpus_run.Request(
-        model_dir, list(inputs), output, Fields(field, id_field), format, shard_rows, workers, resume, normalize,
-        batch_size, progress_mode(progress), scheduler, scheduler_wait))
+            raise EmbedError(f"{spell('id_field', None)} needs JSON Lines or Parquet inputs, and {plain[0]} is text")
+    run(request)
 
 
 def check_flag(name: str, value: object) -> None:
@@ -109,6 +137,3 @@ def check_count(name: str, value: object, limit: int | None = None) -> None:
     if value < 1 or (limit is not None and value > limit):
         raise ValueError(f"{name} must be from 1 to {limit}, not {value}" if limit else
                          f"{name} must be at least 1, not {value}")
-
-
-__all__ = ["EmbedError", "embed_files", "embed_texts"]

@@ -1,13 +1,14 @@
-"""corvid-embed MODEL_DIR INPUT... -o OUTPUT: the command line of embed_files."""
+"""corvid-embed MODEL_DIR INPUT... -o OUTPUT: the command line of embed_files.
+
+It answers --help and argument errors before importing anything that a run needs (the extension,
+tokenizers, numpy, Dask)."""
 
 import argparse
 import logging
 import sys
 
-from corvid_embed.api import DEFAULT_BATCH_SIZE, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, embed_files
-from corvid_embed.errors import EmbedError
-from corvid_embed.executors import SCHEDULER_WAIT
-from corvid_embed.signals import Terminated, terminating_signals_raise
+from corvid_embed.defaults import DEFAULT_BATCH_SIZE, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, SCHEDULER_WAIT
+from corvid_embed.failures import EmbedError, one_line
 
 
 def count(limit: int | None) -> "argparse._TypeConverter":  # type: ignore[name-defined]
@@ -57,10 +58,11 @@ def parser() -> argparse.ArgumentParser:
                         help="write OUTPUT as a directory of shards of at most N rows and a manifest.json")
     parser.add_argument("--resume", action="store_true",
                         help="complete the shards of an interrupted --shard-rows run into the same OUTPUT")
-    parser.add_argument("--workers", type=count(MAX_WORKERS), metavar="N",
-                        help="worker processes on this machine (default 1: this process)")
-    parser.add_argument("--scheduler", metavar="ADDRESS",
-                        help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786")
+    where = parser.add_mutually_exclusive_group()  # a cluster's workers do the work
+    where.add_argument("--workers", type=count(MAX_WORKERS), metavar="N",
+                       help="worker processes on this machine (default 1: this process)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster of this scheduler, e.g. tcp://host:8786")
     parser.add_argument("--scheduler-wait", type=seconds, default=SCHEDULER_WAIT, metavar="SECONDS",
                         help=f"how long to wait for a first worker on the scheduler (default {SCHEDULER_WAIT:g})")
     parser.add_argument("--batch-size", type=count(MAX_BATCH_SIZE), default=DEFAULT_BATCH_SIZE, metavar="N",
@@ -83,22 +85,28 @@ def quiet_dask_client() -> None:
     logging.getLogger("asyncio").setLevel(logging.CRITICAL)
 
 
+def flag(name: str, value: str | None = None) -> str:
+    """How the command names an option of embed_files, and one of its values."""
+    return f"--{name.replace('_', '-')}" + ("" if value is None else f" {value}")
+
+
 def main(argv: list[str] | None = None) -> None:
-    command = parser()
-    args = command.parse_args(argv)
-    if args.scheduler is not None and args.workers is not None:
-        command.error("--scheduler and --workers exclude each other: the cluster's workers do the work")
+    args = parser().parse_args(argv)
+    from corvid_embed.api import files_request, run_files
+    from corvid_embed.reading.pieces import Fields
+    from corvid_embed.running.progress import progress_mode
+    from corvid_embed.running.signals import Terminated, terminating_signals_raise
+
     if args.scheduler is not None:
         quiet_dask_client()
     try:
         with terminating_signals_raise():
-            embed_files(args.model_dir, args.inputs, args.output, field=args.field, id_field=args.id_field,
-                        format=args.format, shard_rows=args.shard_rows, workers=args.workers or 1,
-                        resume=args.resume, normalize=args.normalize, batch_size=args.batch_size,
-                        progress=not args.quiet, scheduler=args.scheduler, scheduler_wait=args.scheduler_wait)
+            run_files(files_request(args.model_dir, args.inputs, args.output, Fields(args.field, args.id_field),
+                                    args.format, args.shard_rows, args.workers or 1, args.resume, args.normalize,
+                                    args.batch_size, progress_mode(not args.quiet), args.scheduler,
+                                    args.scheduler_wait), flag)
     except EmbedError as error:
-        # Some reasons (the module's path error) span lines; the command's message is one line.
-        sys.exit(f"corvid-embed: error: {' '.join(str(error).split())}")
+        sys.exit(f"corvid-embed: error: {one_line(error)}")
     except KeyboardInterrupt:
         sys.exit(130)
     except Terminated as signal:

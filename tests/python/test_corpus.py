@@ -15,7 +15,8 @@ from tokenizers import Tokenizer
 from corpus_models import TEXTS, write_model_dir
 from exact_raises import raises_exactly
 from corvid_embed import EmbedError, embed_files, embed_texts
-from corvid_embed.manifest import run_settings
+from corvid_embed.embedding.model_files import model_files
+from corvid_embed.writing.manifest import run_settings
 from corvid_py import StaticEmbedding
 
 COMMAND = [sys.executable, "-m", "corvid_embed"]
@@ -108,6 +109,11 @@ BAD_ARGUMENTS = {
     "resume not a bool": (embed_files, {"resume": "yes"}, TypeError, "resume must be a bool, not str"),
     "unknown format": (embed_files, {"format": "csv"}, ValueError, "format must be one of npy, parquet, not 'csv'"),
     "no inputs": (embed_files, {"inputs": []}, EmbedError, "no input given"),
+    "field not a str": (embed_files, {"field": 7}, TypeError, "field must be str, not int"),
+    "resume without shards": (embed_files, {"resume": True}, EmbedError,
+                              "resume needs shard_rows: only shards can be resumed"),
+    "ids into a .npy file": (embed_files, {"id_field": "key"}, EmbedError,
+                             "id_field needs format='parquet': a .npy file has no ids"),
 }
 
 
@@ -153,6 +159,8 @@ FAILURES = {
        for kind in ("empty", "truncated", "LFS pointer", "html")},
     "weights the module refuses": (lambda d: [d("deep"), "in.txt", "late.txt", "--workers", "2"],
                                    "cannot load the model in {d}/deep: {module_error}"),
+    "weights the module refuses, one process": (lambda d: [d("deep"), "in.txt"],
+                                                "cannot load the model in {d}/deep: {module_error}"),
     "weights without a table": (lambda d: [d("three-dimensional"), "in.txt"],
                                 "{d}/three-dimensional/model.safetensors holds no two-dimensional tensor"),
     "input missing": (lambda d: [d("model"), "missing.txt"], "cannot read missing.txt: No such file or directory"),
@@ -198,6 +206,9 @@ FAILURES = {
                         "in.jsonl, line 1: id field 'big' does not fit in 64 bits"),
     "id types mixed in a part": (lambda d: [d("model"), "ids.jsonl", "--id-field", "mixed", "-o", "out.parquet"],
                                  "ids.jsonl, line 2: id field 'mixed' holds a string after integers"),
+    "id types mixed across files of a part": (lambda d: [d("model"), "ids.jsonl", "keys.parquet", "--id-field", "key",
+                                                         "-o", "shards", "--shard-rows", "10", "--format", "parquet"],
+                                              "keys.parquet, row 0: id field 'key' holds a string after integers"),
     "id types mixed across parts": (lambda d: [d("model"), "ids.jsonl", "strings.jsonl", "--id-field", "key",
                                                "-o", "out.parquet"],
                                     "the id field holds integers in some rows and strings in others"),
@@ -261,10 +272,11 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
     (tmp_path / "ids.jsonl").write_text('{"text": "a", "key": 1, "mixed": 1}\n{"text": "b", "key": 2, "mixed": "x"}\n')
     (tmp_path / "strings.jsonl").write_text('{"text": "a", "key": "k"}\n')
     pyarrow.parquet.write_table(pyarrow.table({"text": ["crow"], "n": [1], "f": [0.5]}), tmp_path / "good.parquet")
+    pyarrow.parquet.write_table(pyarrow.table({"text": ["crow"], "key": ["k"]}), tmp_path / "keys.parquet")
     (tmp_path / "latin1.jsonl").write_bytes('{"text": "a"}\n{"text": "café"}\n'.encode("latin-1"))
     (tmp_path / "done").mkdir()
     (tmp_path / "done" / "manifest.json").write_text(json.dumps({**run_settings(
-        str(tmp_path / "model"), [str(tmp_path / "in.txt")],
+        model_files(str(tmp_path / "model")), [str(tmp_path / "in.txt")],
         {"format": "npy", "columns": 8, "normalize": True, "field": "text", "id_field": None, "shard_rows": 2}),
         "shards": []}))
     arguments, message = FAILURES[case]

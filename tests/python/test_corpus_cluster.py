@@ -14,6 +14,7 @@ import numpy as np
 import pytest
 
 from corpus_models import TEXTS, write_model_dir
+from exact_raises import raises_exactly
 from corvid_py import StaticEmbedding
 from test_corpus import assert_same_bits, per_text_loop, weights
 from test_corpus_files import read_output
@@ -63,12 +64,12 @@ def test_a_stopped_cluster_run_resumes(model_dir: str, cluster: distributed.Loca
     corpus = write_corpus(tmp_path / "in.txt", CORPUS)
     shards = tmp_path / "shards"
     # Ctrl-C once the second shard is recorded: the tasks still running are cancelled.
-    interrupt = ("import os, signal; from corvid_embed import output_writers; from corvid_embed.command import main\n"
-                 "original = output_writers.ShardWriter.completed\n"
+    interrupt = ("import os, signal; from corvid_embed.writing import shards; from corvid_embed.command import main\n"
+                 "original = shards.ShardWriter.completed\n"
                  "def completed(self, part, outcome):\n"
                  "    original(self, part, outcome)\n"
                  "    if len(self.manifest.shards) == 2: os.kill(os.getpid(), signal.SIGINT)\n"
-                 "output_writers.ShardWriter.completed = completed\nmain()\n")
+                 "shards.ShardWriter.completed = completed\nmain()\n")
     command = [model_dir, str(corpus), "-o", str(shards), "--shard-rows", "20", "--batch-size", "1", "--quiet",
                "--scheduler", cluster.scheduler_address]
     run = subprocess.run([sys.executable, "-c", interrupt, *command], capture_output=True, text=True, timeout=60)
@@ -165,3 +166,11 @@ def test_a_workers_own_failure_names_the_worker(cluster: distributed.LocalCluste
         addresses = list(client.nthreads())
     assert str(caught.value) in {f"cannot load the model in {model_dir}: {refused.value} (on the Dask worker {address})"
                                  for address in addresses}
+
+
+def test_an_unexpected_exception_is_worded_as_on_this_machine(cluster: distributed.LocalCluster) -> None:
+    from corvid_embed.running.dask import OnDask
+    from test_corpus_edges import UNEXPECTED
+
+    with distributed.Client(cluster) as client, OnDask(client, 60) as place, raises_exactly(EmbedError, UNEXPECTED):
+        place.submit(int, "x", what="a call").result()

@@ -8,6 +8,7 @@ import stat
 import subprocess
 import sys
 import time
+from collections.abc import Callable
 from pathlib import Path
 
 import numpy as np
@@ -16,8 +17,10 @@ import pytest
 from corpus_models import TEXTS, write_model_dir
 from corvid_embed import EmbedError, embed_texts
 from corvid_embed.command import main
-from corvid_embed.executors import WorkerPool
-from corvid_embed.parts import PIECE_BYTES
+from corvid_embed.planning.plan import PIECE_BYTES
+from corvid_embed.running.executor import Executor
+from corvid_embed.running.this_process import InThisProcess
+from corvid_embed.running.worker_pool import WorkerPool
 from exact_raises import raises_exactly
 from test_corpus import assert_same_bits, per_text_loop
 
@@ -40,7 +43,7 @@ def long_corpus(tmp_path_factory: pytest.TempPathFactory) -> Path:
 def workers_of(pid: int) -> list[int]:
     try:
         children = [int(child) for child in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
-        return [child for child in children if b"worker_process" in Path(f"/proc/{child}/cmdline").read_bytes()]
+        return [child for child in children if b"worker_start" in Path(f"/proc/{child}/cmdline").read_bytes()]
     except OSError:
         return []
 
@@ -198,8 +201,7 @@ def test_a_scheduler_without_workers_is_waited_for_a_bounded_time(model_dir: str
     (["--shard-rows", "0"], "argument --shard-rows: must be at least 1, not 0"),
     (["--scheduler-wait", "0"], "argument --scheduler-wait: must be more than 0 and less than a million, not 0"),
     (["--scheduler-wait", "soon"], "argument --scheduler-wait: not a number of seconds: 'soon'"),
-    (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"],
-     "--scheduler and --workers exclude each other: the cluster's workers do the work"),
+    (["--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "argument --scheduler: not allowed with argument --workers"),
 ])
 def test_usage_errors(model_dir: str, arguments: list[str], message: str) -> None:
     run = subprocess.run([*COMMAND, model_dir, "in.txt", "-o", "out.npy", *arguments],
@@ -238,3 +240,12 @@ def test_more_workers_than_cores_are_warned_of(model_dir: str, monkeypatch: pyte
     embed_texts(model_dir, ["crow", "rook"], workers=2, batch_size=1)
     assert capsys.readouterr().err == \
         "corvid-embed: warning: 2 workers on 1 cores; more than one a core only slows the run\n"
+
+
+UNEXPECTED = "an unexpected ValueError while embedding a call: invalid literal for int() with base 10: 'x'"
+
+
+@pytest.mark.parametrize("make", [InThisProcess, lambda: WorkerPool(2)], ids=["this process", "worker processes"])
+def test_an_unexpected_exception_is_worded_alike_on_every_executor(make: Callable[[], Executor]) -> None:
+    with make() as place, raises_exactly(EmbedError, UNEXPECTED):
+        place.submit(int, "x", what="a call").result()

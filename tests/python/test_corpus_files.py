@@ -8,7 +8,9 @@ import numpy as np
 import pytest
 
 from corpus_models import TEXTS, write_model_dir
-from corvid_embed import api, corpus_run, embed_files, parts, progress
+from corvid_embed import api, corpus_run, embed_files
+from corvid_embed.planning import plan as planning
+from corvid_embed.running import progress
 from test_corpus import assert_same_bits, per_text_loop
 
 pyarrow = pytest.importorskip("pyarrow")
@@ -62,7 +64,7 @@ CASES = {  # inputs, output, options
 
 @pytest.mark.parametrize("case", CASES)
 def test_rows_equal_the_per_text_loop(model_dir: str, tmp_path: Path, monkeypatch: pytest.MonkeyPatch, case: str) -> None:
-    monkeypatch.setattr(parts, "PIECE_BYTES", 100)  # many parts from a small corpus
+    monkeypatch.setattr(planning, "PIECE_BYTES", 100)  # many parts from a small corpus
     kinds, output, options = CASES[case]
     paths = write_inputs(tmp_path, CORPUS)
     embed_files(model_dir, [str(paths[kind]) for kind in kinds], str(tmp_path / output), batch_size=3, **options)
@@ -81,7 +83,7 @@ def test_progress_counts_each_text_once_and_the_output_is_written_beside_itself(
         workers: int, mode: str) -> None:
     monkeypatch.setattr(progress, "LOG_INTERVAL", 0)
     monkeypatch.setattr(api, "progress_mode", lambda wanted: mode)  # a bar where standard error is a terminal
-    monkeypatch.setattr(parts, "PIECE_BYTES", 100)
+    monkeypatch.setattr(planning, "PIECE_BYTES", 100)
     seen = []
 
     def watch(*arguments, **options):  # type: ignore[no-untyped-def]

@@ -15,9 +15,12 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from corpus_models import write_model_dir
-from corvid_embed import EmbedError, embed_files, parts
-from corvid_embed.inputs import Fields, count_rows, read_rows
-from corvid_embed.parts import InputFile, cut, plan_parts
+from corvid_embed import EmbedError, embed_files
+from corvid_embed.planning import plan as planning
+from corvid_embed.planning.parts import plan_parts
+from corvid_embed.planning.plan import InputFile, cut
+from corvid_embed.reading.pieces import Fields, IdType
+from corvid_embed.reading.rows import count_rows, read_rows
 from exact_raises import raises_exactly
 
 pyarrow = pytest.importorskip("pyarrow")
@@ -108,12 +111,12 @@ def test_every_row_is_read_once_and_each_part_names_its_rows(
         path = directory / f"{number}.{corpus.kind}"
         files.append((str(path), corpus, row_places(corpus, write(path, corpus), piece_bytes)))
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(parts, "PIECE_BYTES", piece_bytes)
+        patch.setattr(planning, "PIECE_BYTES", piece_bytes)
         pieces = cut([InputFile(name, name) for name, _, _ in files], Fields())
     counts = [rows if rows is not None else count_rows([piece])[0] for piece, rows in pieces]
     planned = plan_parts([piece for piece, _ in pieces], counts, part_rows)
     read = [[text for span in part.spans
-             for texts, _ in read_rows(span.piece, Fields(), span.skip, span.rows, batch_size) for text in texts]
+             for texts, _ in read_rows(span.piece, Fields(), span.skip, span.rows, batch_size, IdType()) for text in texts]
             for part in planned]
     assert sum(read, []) == [line for _, corpus, _ in files for line in corpus.lines]
     assert [part.describe() for part in planned] == expected_descriptions(files, part_rows)
@@ -142,7 +145,7 @@ def test_a_bad_row_is_reported_at_its_file_and_line(
     label = f"row {bad_row}" if corpus.kind == "parquet" else f"line {bad_row + 1}"
     output = directory / "out"
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(parts, "PIECE_BYTES", piece_bytes)
+        patch.setattr(planning, "PIECE_BYTES", piece_bytes)
         with raises_exactly(EmbedError, f"{paths[bad_file]}, {label}: {BAD_ROWS[corpus.kind][1]}"):
             embed_files(model_dir, [str(path) for path in paths], str(output), shard_rows=part_rows,
                         batch_size=batch_size)

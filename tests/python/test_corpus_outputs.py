@@ -9,7 +9,7 @@ import pytest
 
 from corpus_models import TEXTS, write_model_dir
 from corvid_embed import EmbedError, embed_files
-from corvid_embed.npy_file import join_npy
+from corvid_embed.writing.npy import join_npy
 from exact_raises import raises_exactly
 from test_corpus import assert_same_bits, per_text_loop
 from test_corpus_files import read_output

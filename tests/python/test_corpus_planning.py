@@ -6,10 +6,11 @@ from pathlib import Path
 
 import pytest
 
-from corvid_embed import parts
-from corvid_embed.corpus_run import COUNT_PIECES, count_groups
-from corvid_embed.inputs import Fields, count_rows, read_rows
-from corvid_embed.parts import InputFile, cut, plan_parts
+from corvid_embed.planning import plan as planning
+from corvid_embed.planning.parts import plan_parts
+from corvid_embed.planning.plan import COUNT_PIECES, InputFile, count_groups, cut
+from corvid_embed.reading.pieces import Fields, IdType
+from corvid_embed.reading.rows import count_rows, read_rows
 
 LINES = ["é first", "", "second line", "  spaced  ", "last, no line feed"]
 
@@ -25,13 +26,13 @@ def read_all(inputs: list[InputFile], fields: Fields = Fields(), part_rows: int 
     counts = [rows if rows is not None else count_rows([piece])[0] for piece, rows in pieces]
     planned = plan_parts([piece for piece, _ in pieces], counts, part_rows)
     assert [part.first_row for part in planned] == [sum(p.rows for p in planned[:i]) for i in range(len(planned))]
-    return [[text for span in part.spans for texts, _ in read_rows(span.piece, fields, span.skip, span.rows, 2)
+    return [[text for span in part.spans for texts, _ in read_rows(span.piece, fields, span.skip, span.rows, 2, IdType())
              for text in texts] for part in planned]
 
 
 @pytest.mark.parametrize("piece_bytes", [1, 2, 3, 5, 8, 13, 1 << 20])
 def test_pieces_cut_anywhere_give_each_line_once(tmp_path: Path, monkeypatch: pytest.MonkeyPatch, piece_bytes: int) -> None:
-    monkeypatch.setattr(parts, "PIECE_BYTES", piece_bytes)
+    monkeypatch.setattr(planning, "PIECE_BYTES", piece_bytes)
     text = "\ufeff" + "\r\n".join(LINES)  # BOM, CRLF line ends, none after the last line
     records = "".join(json.dumps({"text": line}) + "\n" for line in LINES)
     inputs = [written(tmp_path, "a.txt", text.encode()), written(tmp_path, "empty.txt", b""),
@@ -42,7 +43,7 @@ def test_pieces_cut_anywhere_give_each_line_once(tmp_path: Path, monkeypatch: py
 
 
 def test_parts_of_a_fixed_size_span_pieces_and_files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(parts, "PIECE_BYTES", 4)
+    monkeypatch.setattr(planning, "PIECE_BYTES", 4)
     inputs = [written(tmp_path, name, "".join(f"{name}{n}\n" for n in range(5)).encode()) for name in "ab"]
     assert read_all(inputs, part_rows=4) == [["a0", "a1", "a2", "a3"], ["a4", "b0", "b1", "b2"], ["b3", "b4"]]
 

@@ -6,8 +6,8 @@ import pytest
 from tokenizers import AddedToken, Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
 
 from corpus_models import TEXTS, TRAINING_TEXT, wordpiece_tokenizer
-from corvid_embed import word_cache
-from corvid_embed.word_cache import word_cache_specials, word_cached_encoder
+from corvid_embed.embedding import word_cache
+from corvid_embed.embedding.word_cache import word_cache_specials, word_cached_encoder
 
 SPECIALS = ["[UNK]", "[CLS]", "[SEP]"]
 

@@ -3,7 +3,6 @@ rows gathered back in input order. At most a few batches per worker are in fligh
 bounded by the batch size whatever the number of texts."""
 
 import itertools
-import os
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Future
@@ -11,10 +10,9 @@ from typing import Any
 
 import numpy as np
 
-from corvid_embed.embedder import TextFailure, embed_batch
-from corvid_embed.errors import EmbedError
-from corvid_embed.executors import SCHEDULER_WAIT, executor
-from corvid_embed.model_files import check_model
+from corvid_embed.embedding.model_files import check_model
+from corvid_embed.failures import EmbedError, RowFailure
+from corvid_embed.running.choice import executor
 
 type Batch = tuple[int, list[str]]  # the index of its first text, its texts
 
@@ -38,21 +36,29 @@ def batched(texts: Iterable[str], batch_size: int) -> Iterator[Batch]:
         yield 0, []
 
 
-def run(model_dir: str, normalize: bool, batches: Iterable[Batch], workers: int, scheduler: Any) -> Iterator[np.ndarray]:
+def embed_text_batch(model_dir: str, normalize: bool, texts: list[str]) -> np.ndarray | RowFailure:
+    """A list of texts sent to a worker: its rows, or its first failure."""
+    from corvid_embed.embedding.embedder import embed  # where batches run: a cluster's client loads no model
+
+    packed, failure, columns = embed(model_dir, normalize, texts)
+    return failure or np.frombuffer(packed, dtype="=f4").reshape(len(texts), columns)
+
+
+def embed_batches(model_dir: str, normalize: bool, batches: Iterable[Batch], workers: int,
+                  scheduler: Any, scheduler_wait: float) -> Iterator[np.ndarray]:
     """The batches' rows in input order; EmbedError naming texts[i] at the first failure."""
-    model_dir = os.path.abspath(model_dir)
-    check_model(model_dir)
-    place = executor(workers, scheduler, SCHEDULER_WAIT)
-    try:
-        submit = lambda batch: place.submit(embed_batch, model_dir, normalize, batch[1],  # noqa: E731
-                                            what=f"texts[{batch[0]}] to texts[{batch[0] + len(batch[1]) - 1}]")
+    with executor(workers, scheduler, scheduler_wait) as place:
+        check_model(model_dir)
+
+        def submit(batch: Batch) -> Future:
+            first, texts = batch
+            return place.submit(embed_text_batch, model_dir, normalize, texts,
+                                what=f"texts[{first}] to texts[{first + len(texts) - 1}]")
+
         for first, result in in_order(submit, batches, place.capacity):
-            if isinstance(result, TextFailure):
-                raise EmbedError(f"texts[{first + result.index}]: {result.message}")
+            if isinstance(result, RowFailure):
+                raise EmbedError(f"texts[{first + result.row}]: {result.reason}")
             yield result
-        place.close()
-    finally:
-        place.abort()
 
 
 def in_order(submit: Callable[[Batch], Future], batches: Iterable[Batch], workers: int) -> Iterator[tuple[int, Any]]:

@@ -1,4 +1,5 @@
-"""A local worker process, started by the worker pool with the parent's process id.
+"""A local worker process, started by the worker pool (through `worker_start`) with the parent's
+process id.
 
 It reads calls (a module-level function and its arguments, pickled) from standard input and
 writes their results to what was standard output, one at a time, with row counts as they come
@@ -13,8 +14,8 @@ import signal
 import sys
 from typing import Any, BinaryIO
 
-from corvid_embed import janitor
-from corvid_embed.errors import EmbedError
+from corvid_embed.failures import EmbedError, unexpected
+from corvid_embed.running import janitor
 
 PR_SET_PDEATHSIG = 1
 
@@ -38,16 +39,17 @@ def serve(requests: BinaryIO, replies: int) -> None:
 
     while True:
         try:
-            call, function, arguments, streams_rows = pickle.load(requests)
+            call, function, arguments, what, part_job = pickle.load(requests)
         except EOFError:
             return
-        options: dict[str, Any] = {"on_rows": lambda rows: send(("rows", call, rows))} if streams_rows else {}
+        options: dict[str, Any] = {"on_rows": lambda rows: send(("rows", call, rows)), "cancelled": None} \
+            if part_job else {}
         try:
             send(("done", call, function(*arguments, **options)))
         except EmbedError as error:
             send(("raised", call, error))
         except Exception as error:
-            send(("raised", call, EmbedError(f"a worker failed: {type(error).__name__}: {error}")))
+            send(("raised", call, unexpected(error, what)))
 
 
 def main() -> None:
@@ -62,7 +64,3 @@ def main() -> None:
         serve(sys.stdin.buffer, replies)
     except BrokenPipeError:
         sys.exit(0)  # the parent stopped listening
-
-
-if __name__ == "__main__":
-    main()

@@ -13,7 +13,7 @@ from pathlib import Path
 
 from tokenizers import Tokenizer
 
-from corvid_embed.errors import EmbedError
+from corvid_embed.failures import EmbedError, cannot_read, one_line
 
 WEIGHTS_FILE = "model.safetensors"
 TOKENIZER_FILE = "tokenizer.json"
@@ -49,7 +49,7 @@ def table_shape(model_dir: str) -> TableShape:
                 raise incomplete
             header = json.loads(file.read(header_length))
     except OSError as error:
-        raise EmbedError(f"cannot read {path}: {error.strerror or error}") from None
+        raise cannot_read(path, error) from None
     except (ValueError, RecursionError):
         raise incomplete from None
     if not isinstance(header, dict):
@@ -91,6 +91,11 @@ def pair(value: object) -> bool:
             and all(type(n) is int and 0 <= n < 1 << 64 for n in value))
 
 
+def model_files(model_dir: str) -> list[Path]:
+    """The files that make the model: what a resumed run must find unchanged."""
+    return [Path(model_dir) / WEIGHTS_FILE, Path(model_dir) / TOKENIZER_FILE]
+
+
 def check_model(model_dir: str) -> TableShape:
     """The table's shape, once the weights file and the tokenizer are known to load."""
     shape = table_shape(model_dir)
@@ -105,5 +110,4 @@ def load_tokenizer(model_dir: str) -> Tokenizer:
     try:
         return Tokenizer.from_file(str(path))
     except Exception as error:
-        reason = " ".join(str(error).split())
-        raise EmbedError(f"{path} is not a valid tokenizer file: {reason}") from None
+        raise EmbedError(f"{path} is not a valid tokenizer file: {one_line(error)}") from None

@@ -8,13 +8,15 @@ temporary name beside it and renamed. New files get the mode the umask gives, as
 import errno
 import os
 import secrets
-import shutil
 import stat
 import tempfile
 from pathlib import Path
 
-from corvid_embed import janitor
-from corvid_embed.errors import EmbedError
+from corvid_embed.failures import EmbedError, cannot_write
+from corvid_embed.running import janitor
+
+# Temporary files are named ".FINAL.XXXXXXXX.part" beside their final name.
+TEMPORARY_SUFFIX = ".part"
 
 
 def output_file(path: str, inputs: list[str]) -> Path:
@@ -29,7 +31,7 @@ def output_file(path: str, inputs: list[str]) -> Path:
     except FileNotFoundError:
         status = None
     except OSError as error:
-        raise EmbedError(f"cannot write {path}: {error.strerror or error}") from None
+        raise cannot_write(path, error) from None
     if status is not None:
         if not stat.S_ISREG(status.st_mode):
             raise EmbedError(f"the output {path} is not a regular file")
@@ -53,15 +55,11 @@ def refuse_unnamed(path: str, what: str) -> None:
         raise EmbedError(f"the output must be a {what} path, not {path!r}")
 
 
-def cannot_write(path: object, error: OSError) -> EmbedError:
-    return EmbedError(f"cannot write {path}: {error.strerror or error}")
-
-
 def create_temporary(final: Path) -> Path:
     """A new empty file beside `final`, under a name no other run or retry uses, with the
     umask's mode."""
     while True:
-        temporary = final.with_name(f".{final.name}.{secrets.token_hex(4)}.part")
+        temporary = final.with_name(f".{final.name}.{secrets.token_hex(4)}{TEMPORARY_SUFFIX}")
         janitor.watch(temporary)
         try:
             os.close(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
@@ -106,9 +104,7 @@ def reserve(descriptor: int, size: int, final: object) -> None:
             raise cannot_write(final, error) from None
 
 
-def remove(path: Path) -> None:
-    if path.is_dir() and not path.is_symlink():
-        shutil.rmtree(path, ignore_errors=True)
-    else:
-        path.unlink(missing_ok=True)
-    janitor.forget(path)
+def stray_temporaries(directory: Path, prefix: str) -> list[Path]:
+    """The temporary files beside files named `prefix`... in `directory`: those that workers killed
+    outright left, which they could not remove themselves."""
+    return list(directory.glob(f".{prefix}*{TEMPORARY_SUFFIX}"))

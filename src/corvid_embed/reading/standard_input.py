@@ -4,26 +4,28 @@ under $TMPDIR that they read as any other input."""
 import os
 import sys
 import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
 from pathlib import Path
 
-from corvid_embed import janitor
-from corvid_embed.errors import EmbedError
-from corvid_embed.output_paths import remove
+from corvid_embed.failures import EmbedError, cannot_read, why
+from corvid_embed.running import janitor
 
 CHUNK = 1 << 20
 
 
-def spool_standard_input() -> Path:
-    """The temporary file; the caller removes it. A full $TMPDIR is an EmbedError, its partial
+@contextmanager
+def standard_input_copy() -> Iterator[Path]:
+    """The copy, removed at the end of the block. A full $TMPDIR is an EmbedError, its partial
     copy removed."""
     if sys.stdin is None or sys.stdin.closed:
-        raise EmbedError("cannot read standard input: it is closed")
+        raise cannot_read("standard input", "it is closed")
     source = sys.stdin.buffer
     directory = tempfile.gettempdir()
     try:
         descriptor, name = tempfile.mkstemp(prefix="corvid-embed-", suffix=".stdin")
     except OSError as error:
-        raise EmbedError(f"cannot copy standard input to {directory}: {error.strerror or error}") from None
+        raise cannot_copy(directory, error) from None
     path = Path(name)
     janitor.watch(path)
     try:
@@ -33,17 +35,24 @@ def spool_standard_input() -> Path:
                 try:
                     chunk = source.read(CHUNK)
                 except (OSError, ValueError) as error:
-                    raise EmbedError(f"cannot read standard input: {getattr(error, 'strerror', None) or error}") from None
+                    raise cannot_read("standard input", error) from None
                 if not chunk:
                     break
                 try:
                     spool.write(chunk)
                 except OSError as error:
-                    raise EmbedError(f"cannot copy standard input to {directory}: {error.strerror or error}") from None
-        return path
+                    raise cannot_copy(directory, error) from None
     except OSError as error:  # the last flush, on closing
-        remove(path)
-        raise EmbedError(f"cannot copy standard input to {directory}: {error.strerror or error}") from None
+        janitor.remove(path)
+        raise cannot_copy(directory, error) from None
     except BaseException:
-        remove(path)
+        janitor.remove(path)
         raise
+    try:
+        yield path
+    finally:
+        janitor.remove(path)
+
+
+def cannot_copy(directory: str, error: OSError) -> EmbedError:
+    return EmbedError(f"cannot copy standard input to {directory}: {why(error)}")

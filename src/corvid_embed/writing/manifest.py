@@ -9,9 +9,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvid_embed.errors import EmbedError
-from corvid_embed.model_files import TOKENIZER_FILE, WEIGHTS_FILE
-from corvid_embed.output_paths import cannot_write, create_temporary, remove, rename
+from corvid_embed.failures import EmbedError, cannot_read, cannot_write
+from corvid_embed.running import janitor
+from corvid_embed.writing.paths import create_temporary, rename
 
 MANIFEST = "manifest.json"
 
@@ -33,15 +33,15 @@ class Manifest:
                 file.write("\n")
             rename(temporary, final)
         except OSError as error:
-            remove(temporary)
+            janitor.remove(temporary)
             raise cannot_write(final, error) from None
 
 
-def run_settings(model_dir: str, inputs: list[str], options: dict[str, Any]) -> dict[str, Any]:
+def run_settings(model_files: list[Path], inputs: list[str], options: dict[str, Any]) -> dict[str, Any]:
     """The settings of a run, as the manifest records them."""
     return {
         "inputs": [input_record(path) for path in inputs],
-        "model": {name: digest(Path(model_dir) / name) for name in (WEIGHTS_FILE, TOKENIZER_FILE)},
+        "model": {path.name: digest(path) for path in model_files},
         **options,
     }
 
@@ -56,7 +56,7 @@ def digest(path: Path) -> str:
         with open(path, "rb") as file:
             return "sha256:" + hashlib.file_digest(file, "sha256").hexdigest()
     except OSError as error:
-        raise EmbedError(f"cannot read {path}: {error.strerror or error}") from None
+        raise cannot_read(path, error) from None
 
 
 def read_manifest(directory: Path, settings: dict[str, Any]) -> Manifest:

@@ -2,28 +2,17 @@
 
 Serves the calling process itself, the local worker processes and Dask workers alike. Every id
 is checked against the table's rows before the module sees it, so a text never makes the module
-fail; a text that cannot be embedded comes back as a TextFailure with its position.
+fail; a text that cannot be embedded comes back as a RowFailure with its index.
 """
 
 import struct
 import threading
-from dataclasses import dataclass
-
-import numpy as np
 
 from corvid_py import StaticEmbedding
 
-from corvid_embed.errors import EmbedError
-from corvid_embed.model_files import load_tokenizer, table_shape
-from corvid_embed.word_cache import word_cached_encoder
-
-
-@dataclass(frozen=True)
-class TextFailure:
-    """Why texts[index] of a list could not be embedded."""
-
-    index: int
-    message: str
+from corvid_embed.embedding.model_files import load_tokenizer, table_shape
+from corvid_embed.embedding.word_cache import word_cached_encoder
+from corvid_embed.failures import EmbedError, RowFailure, one_line
 
 
 class Embedder:
@@ -41,10 +30,10 @@ class Embedder:
         except BaseException as error:
             if not isinstance(error, Exception) and type(error).__name__ != "PanicException":
                 raise
-            raise EmbedError(f"cannot load the model in {model_dir}: {' '.join(str(error).split())}") from None
+            raise EmbedError(f"cannot load the model in {model_dir}: {one_line(error)}") from None
         self.row = struct.Struct(f"={self.columns}f")
 
-    def embed(self, texts: list[str], into: bytearray | None = None) -> tuple[memoryview, TextFailure | None]:
+    def embed(self, texts: list[str], into: bytearray | None = None) -> tuple[memoryview, RowFailure | None]:
         """The rows of `texts` packed as float32, up to the first failure if there is one: in
         `into` when given (at least their size), else in a new buffer."""
         # Each row list is packed as soon as it is made: freed at once, its floats are reused by
@@ -55,10 +44,10 @@ class Embedder:
             try:
                 ids = self.encode(text)
             except Exception as error:
-                return packed[:index * size], TextFailure(index, f"{type(error).__name__}: {error}")
+                return packed[:index * size], RowFailure(index, f"{type(error).__name__}: {error}")
             if ids and max(ids) >= self.rows:
                 outside = next(i for i in ids if i >= self.rows)
-                return packed[:index * size], TextFailure(
+                return packed[:index * size], RowFailure(
                     index, f"token id {outside} is outside the model's table of {self.rows} rows")
             self.row.pack_into(packed, index * size, *self.model.embed_tokens(ids))
         return packed[:len(texts) * size], None
@@ -70,9 +59,10 @@ _loaded: dict[tuple[str, bool], Embedder | EmbedError] = {}
 _lock = threading.Lock()
 
 
-def loaded(model_dir: str, normalize: bool) -> Embedder:
-    """The process's Embedder for the model, made on first use; a failure to load is kept and
-    raised again for every later call."""
+def embed(model_dir: str, normalize: bool, texts: list[str],
+          into: bytearray | None = None) -> tuple[memoryview, RowFailure | None, int]:
+    """`Embedder.embed` with the process's model, made on first use, one call at a time; also the
+    column count. A failure to load is kept and raised again for every later call."""
     with _lock:
         key = (model_dir, normalize)
         if key not in _loaded:
@@ -81,21 +71,7 @@ def loaded(model_dir: str, normalize: bool) -> Embedder:
             except EmbedError as error:
                 _loaded[key] = error
         embedder = _loaded[key]
-    if isinstance(embedder, EmbedError):
-        raise EmbedError(str(embedder))
-    return embedder
-
-
-def embed_locked(model_dir: str, normalize: bool, texts: list[str],
-                 into: bytearray | None = None) -> tuple[memoryview, TextFailure | None, int]:
-    """`Embedder.embed` with the process's model, one call at a time; also the column count."""
-    embedder = loaded(model_dir, normalize)
-    with _lock:
+        if isinstance(embedder, EmbedError):
+            raise EmbedError(str(embedder))
         packed, failure = embedder.embed(texts, into)
     return packed, failure, embedder.columns
-
-
-def embed_batch(model_dir: str, normalize: bool, texts: list[str]) -> np.ndarray | TextFailure:
-    """A list of texts sent to a worker (embed_texts): its rows, or its first failure."""
-    packed, failure, columns = embed_locked(model_dir, normalize, texts)
-    return failure or np.frombuffer(packed, dtype="=f4").reshape(len(texts), columns)

@@ -1,42 +1,23 @@
-"""Removal of a run's temporary files even when the run is killed outright (SIGKILL, the OOM
-killer), which no handler of its own survives.
+"""The list of a run's temporary files, and their removal even when the run is killed outright
+(SIGKILL, the OOM killer), which no handler of its own survives.
 
-A small child process keeps the list of temporary files that the run has made and not yet renamed
-or removed. When its pipe from the run ends without the run's word that all is well, the run has
-died, and it removes what is on the list. Local worker processes inherit the pipe and list their
-own files on it: the pipe ends only when the last of them has exited too, so a worker that a
-signal catches between making a file and recording it for its own clean-up still leaves nothing.
+A small child process, `janitor_process`, keeps the list of temporary files that the run has made
+and not yet renamed or removed. When its pipe from the run ends without the run's word that all
+is well, the run has died, and it removes what is on the list. Local worker processes inherit the
+pipe and list their own files on it: the pipe ends only when the last of them has exited too, so
+a worker that a signal catches between making a file and recording it for its own clean-up still
+leaves nothing.
 """
 
 import os
+import shutil
 import subprocess
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
-# Records are NUL-terminated (a path cannot hold NUL): "+path" made, "-path" gone, "." all is well.
-JANITOR = r"""
-import os, shutil, signal, sys
-for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-    signal.signal(number, signal.SIG_IGN)  # the run itself reacts to these; this waits for its end
-records = sys.stdin.buffer.read().split(b"\0")
-if b"." not in records:
-    paths = {}
-    for record in records:
-        if record[:1] == b"+":
-            paths[record[1:]] = None
-        elif record[:1] == b"-":
-            paths.pop(record[1:], None)
-    for path in reversed(list(paths)):
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path, ignore_errors=True)
-        else:
-            try:
-                os.unlink(path)
-            except OSError:
-                pass
-"""
+from corvid_embed.running import janitor_process
 
 # The write end of the janitor's pipe in this process, written with single os.write calls: a
 # record is shorter than PIPE_BUF, so the records of a run and its workers never interleave.
@@ -54,6 +35,15 @@ def watch(path: Path) -> None:
 def forget(path: Path) -> None:
     """Takes a file off the list, once renamed or removed."""
     _send(b"-" + os.fsencode(path))
+
+
+def remove(path: Path) -> None:
+    """Removes a temporary file or directory now, and takes it off the list."""
+    if path.is_dir() and not path.is_symlink():
+        shutil.rmtree(path, ignore_errors=True)
+    else:
+        path.unlink(missing_ok=True)
+    forget(path)
 
 
 def _send(record: bytes) -> None:
@@ -82,7 +72,8 @@ def adopt() -> None:
 def janitor() -> Iterator[None]:
     """A janitor for the temporary files made within the block, by this process."""
     global _pipe
-    process = subprocess.Popen([sys.executable, "-I", "-S", "-c", JANITOR], stdin=subprocess.PIPE,
+    assert janitor_process.__file__ is not None
+    process = subprocess.Popen([sys.executable, "-I", "-S", janitor_process.__file__], stdin=subprocess.PIPE,
                                stdout=subprocess.DEVNULL, process_group=0)
     assert process.stdin is not None
     _pipe = process.stdin.fileno()

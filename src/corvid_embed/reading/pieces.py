@@ -1,0 +1,63 @@
+"""What is read: pieces of the input files, the fields of each row, and how messages name rows.
+
+A piece of a text or JSON Lines file is a byte range [start, stop) of the file; it holds the lines
+that begin inside it, so pieces cut anywhere cover every line once and can be read and counted
+without looking at their neighbours. A piece of a Parquet file is a range of its row groups.
+"""
+
+import os
+from dataclasses import dataclass
+from typing import Literal
+
+type Kind = Literal["text", "jsonl", "parquet"]
+
+
+def kind_of(path: str) -> Kind:
+    suffix = os.path.splitext(path)[1].lower()
+    return "jsonl" if suffix in (".jsonl", ".ndjson") else "parquet" if suffix == ".parquet" else "text"
+
+
+@dataclass(frozen=True)
+class Piece:
+    """A unit of reading: bytes [start, stop) of a text or JSON Lines file, or row groups
+    [start, stop) of a Parquet file. `name` is how messages name the file."""
+
+    path: str
+    name: str
+    kind: Kind
+    start: int
+    stop: int
+
+
+def rows_label(piece: Piece, first: int, last: int | None = None) -> str:
+    """How messages name rows `first` (to `last`) of the piece's file, counted from 0 there:
+    lines are numbered from 1, Parquet rows from 0."""
+    if piece.kind == "parquet":
+        return f"{piece.name}, row {first}" if last is None else f"{piece.name}, rows {first} to {last}"
+    return f"{piece.name}, line {first + 1}" if last is None else f"{piece.name}, lines {first + 1} to {last + 1}"
+
+
+@dataclass(frozen=True)
+class Fields:
+    """What is read from each row: the text at `text`, and the row's id at `id` if given."""
+
+    text: str = "text"
+    id: str | None = None
+
+
+class IdType:
+    """The type of a part's or a run's ids, fixed by the first: integers or strings, never both."""
+
+    def __init__(self) -> None:
+        self.strings: bool | None = None
+
+    def agrees(self, strings: bool) -> bool:
+        """Whether ids of this type (strings or not) may follow those seen; the first fixes it."""
+        if self.strings is None:
+            self.strings = strings
+        return self.strings == strings
+
+    def mixed(self, field: str) -> str:
+        """Why an id of the other type cannot follow."""
+        return f"id field {field!r} holds {'an integer' if self.strings else 'a string'} after " \
+               f"{'strings' if self.strings else 'integers'}"

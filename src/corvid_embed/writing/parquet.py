@@ -1,0 +1,86 @@
+"""Parquet output: an `id` column (int64, the row number or the id field's value, which may also
+be a string) and an `embedding` column of type fixed_size_list<float32>[D], written a row group a
+batch. Each part writes a file of its own (ParquetPart); they are joined into one file, row group
+by row group (join_parquet)."""
+
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+
+from corvid_embed.arrow import arrow, parquet
+from corvid_embed.failures import cannot_write
+from corvid_embed.planning.parts import Part
+from corvid_embed.writing.writer import FileOfItsOwn, PartWriter
+
+
+def schema(columns: int, string_ids: bool) -> Any:
+    pa = arrow()
+    return pa.schema([("id", pa.string() if string_ids else pa.int64()),
+                      ("embedding", pa.list_(pa.float32(), columns))])
+
+
+@dataclass(frozen=True)
+class ParquetPart:
+    """The part's rows go into a Parquet file of its own at `path`."""
+
+    path: str
+
+    def open(self, columns: int, part: Part, batch_size: int) -> PartWriter:
+        return ParquetPartWriter(Path(self.path), columns, part)
+
+
+class ParquetPartWriter(FileOfItsOwn):
+    """Writes a part's batches to a new Parquet file; the first batch's ids fix the id type (the
+    reader has checked that the part's ids are of one type)."""
+
+    def __init__(self, final: Path, columns: int, part: Part) -> None:
+        super().__init__(final)
+        self.columns, self.first_row = columns, part.first_row
+        self.writer: Any = None
+
+    def write(self, done: int, rows: memoryview, ids: list | None) -> None:
+        pa = arrow()
+        floats = np.frombuffer(rows, np.float32)
+        if ids is None:
+            first = self.first_row + done
+            ids = list(range(first, first + len(floats) // self.columns))
+        try:
+            if self.writer is None:
+                self.writer = parquet().ParquetWriter(self.temporary, schema(self.columns, isinstance(ids[0], str)))
+            values = pa.array(floats, pa.float32())
+            self.writer.write_table(pa.table([pa.array(ids, self.writer.schema.field("id").type),
+                                              pa.FixedSizeListArray.from_arrays(values, self.columns)],
+                                             schema=self.writer.schema))
+        except OSError as error:
+            raise cannot_write(self.final, error) from None
+
+    def close(self) -> None:
+        """Completes the file; a file given no rows gets the schema and none."""
+        if self.writer is None:
+            self.writer = parquet().ParquetWriter(self.temporary, schema(self.columns, False))
+        self.writer.close()
+
+    def discard(self) -> None:
+        try:
+            if self.writer is not None:
+                self.writer.close()
+        except OSError:
+            pass  # the file is removed whole
+        super().discard()
+
+
+def join_parquet(parts: list[Path], output: Path, columns: int, final: object) -> None:
+    """The parts' rows, in order, as one file at `output`; one row group in memory at a time."""
+    reader = parquet()
+    try:
+        sources = [reader.ParquetFile(path) for path in parts]
+        output_schema = sources[0].schema_arrow if sources else schema(columns, False)
+        with reader.ParquetWriter(output, output_schema) as writer:
+            for source in sources:
+                for group in range(source.num_row_groups):
+                    writer.write_table(source.read_row_group(group))
+                source.close()
+    except OSError as error:
+        raise cannot_write(final, error) from None

@@ -1,0 +1,9 @@
+"""Where a part writes a file of its own, in the output's format."""
+
+from corvid_embed.writing.npy import NpyPart
+from corvid_embed.writing.parquet import ParquetPart
+from corvid_embed.writing.writer import Target
+
+
+def part_file(path: str, format: str) -> Target:
+    return ParquetPart(path) if format == "parquet" else NpyPart(path)
