@@ -69,7 +69,10 @@ def embed_files(
     `shard_rows` a directory of shards of at most that many rows and their manifest.json, which
     `resume` completes. Raises EmbedError where the command exits with status 1.
     """
-    if isinstance(inputs, (str, bytes, os.PathLike)) or not all(isinstance(path, (str, os.PathLike)) for path in inputs):
+    if isinstance(inputs, (str, bytes, os.PathLike)) or not isinstance(inputs, Iterable):
+        raise TypeError("inputs must be a list of paths (str)")
+    inputs = list(inputs)  # any iterable, read once
+    if not all(isinstance(path, (str, os.PathLike)) for path in inputs):
         raise TypeError("inputs must be a list of paths (str)")
     for name, value in (("model_dir", model_dir), ("output", output)):
         if not isinstance(value, (str, os.PathLike)):
@@ -118,6 +121,9 @@ def run_files(request: Request, spell: Spell) -> None:
         raise EmbedError("a Dask cluster's workers cannot read standard input: give a file on a file system "
                          "that they share")
     if request.fields.id is not None:
+        if request.fields.id == request.fields.text:
+            raise EmbedError(f"{spell('id_field', None)} and {spell('field', None)} name the same field, "
+                             f"{request.fields.text!r}: a text is not its own id")
         if request.format != "parquet":
             raise EmbedError(f"{spell('id_field', None)} needs {spell('format', 'parquet')}: a .npy file has no ids")
         plain = [path for path in request.inputs if kind_of(path) == "text" or path == "-"]

@@ -19,7 +19,7 @@ from corvid_embed.part_job import Job, embed_part
 from corvid_embed.planning.parts import Part
 from corvid_embed.planning.plan import Count, InputFile, plan
 from corvid_embed.reading.pieces import Piece
-from corvid_embed.reading.rows import count_rows
+from corvid_embed.reading.rows import count_rows, first_id_is_string
 from corvid_embed.reading.standard_input import standard_input_copy
 from corvid_embed.request import Request
 from corvid_embed.running.choice import executor
@@ -38,16 +38,19 @@ def run(request: Request) -> None:
     nothing is left but complete shards and their manifest."""
     with janitor(), executor(request.workers, request.scheduler, request.scheduler_wait) as place, \
             ExitStack() as stack:
-        columns = check_model(request.model_dir).columns
+        model = check_model(request.model_dir)
         inputs = [InputFile(str(stack.enter_context(standard_input_copy())), "standard input") if path == "-"
                   else InputFile(os.path.abspath(path), path) for path in request.inputs]
         output = output_path(request)
         corpus = plan(inputs, request.fields, request.shard_rows, count_where(place), place.capacity)
-        writer = writer_for(request, output, inputs, corpus, columns, model_files(request.model_dir),
-                            place.on_this_machine)
+        first = corpus.parts[0].spans[0] if corpus.parts else None
+        string_ids = first_id_is_string(first.piece, request.fields, first.skip) if first else None
+        job = Job(request.model_dir, model.identity, request.normalize, request.fields, request.batch_size,
+                  model.shape.columns, string_ids)
+        writer = writer_for(request, output, inputs, corpus, model.shape.columns, string_ids,
+                            model_files(request.model_dir), place.on_this_machine)
         try:
             todo = writer.todo(corpus.parts)
-            job = Job(request.model_dir, request.normalize, request.fields, request.batch_size, columns)
             with Progress(sum(part.rows for part in todo), request.progress) as progress:
                 watch(place, job, todo, writer, progress)
             place.close()

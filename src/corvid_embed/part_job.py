@@ -6,6 +6,7 @@ first failure."""
 from collections.abc import Callable
 from dataclasses import dataclass
 
+from corvid_embed.embedding.model_files import Identity
 from corvid_embed.failures import EmbedError, RowFailure
 from corvid_embed.planning.parts import Part
 from corvid_embed.reading.pieces import Fields, IdType
@@ -19,10 +20,12 @@ class Job:
     """What every part of a run shares."""
 
     model_dir: str
+    model: Identity  # the model's files, as the run checked them
     normalize: bool
     fields: Fields
     batch_size: int
     columns: int
+    string_ids: bool | None  # the type of the corpus's first id, which every id must have
 
 
 def embed_part(job: Job, part: Part, target: Target, *, on_rows: Callable[[int], None] | None = None,
@@ -34,7 +37,7 @@ def embed_part(job: Job, part: Part, target: Target, *, on_rows: Callable[[int],
     from corvid_embed.embedding.embedder import embed
 
     writer = target.open(job.columns, part, job.batch_size)
-    done, ids = 0, IdType()
+    done, ids = 0, IdType(job.string_ids)
     try:
         for span in part.spans:
             span_done = 0
@@ -42,7 +45,7 @@ def embed_part(job: Job, part: Part, target: Target, *, on_rows: Callable[[int],
                 for texts, batch_ids in read_rows(span.piece, job.fields, span.skip, span.rows, job.batch_size, ids):
                     if cancelled is not None and cancelled():
                         raise Cancelled(part.describe())
-                    packed, failure, _ = embed(job.model_dir, job.normalize, texts, writer.buffer)
+                    packed, failure, _ = embed(job.model_dir, job.normalize, job.model, texts, writer.buffer)
                     if failure is not None:
                         raise RowFailure(span_done + failure.row, failure.reason)
                     writer.write(done, packed, batch_ids)

@@ -10,7 +10,7 @@ from typing import Any
 
 import numpy as np
 
-from corvid_embed.embedding.model_files import check_model
+from corvid_embed.embedding.model_files import Identity, check_model
 from corvid_embed.failures import EmbedError, RowFailure
 from corvid_embed.running.choice import executor
 
@@ -36,11 +36,11 @@ def batched(texts: Iterable[str], batch_size: int) -> Iterator[Batch]:
         yield 0, []
 
 
-def embed_text_batch(model_dir: str, normalize: bool, texts: list[str]) -> np.ndarray | RowFailure:
+def embed_text_batch(model_dir: str, normalize: bool, model: Identity, texts: list[str]) -> np.ndarray | RowFailure:
     """A list of texts sent to a worker: its rows, or its first failure."""
     from corvid_embed.embedding.embedder import embed  # where batches run: a cluster's client loads no model
 
-    packed, failure, columns = embed(model_dir, normalize, texts)
+    packed, failure, columns = embed(model_dir, normalize, model, texts)
     return failure or np.frombuffer(packed, dtype="=f4").reshape(len(texts), columns)
 
 
@@ -48,11 +48,11 @@ def embed_batches(model_dir: str, normalize: bool, batches: Iterable[Batch], wor
                   scheduler: Any, scheduler_wait: float) -> Iterator[np.ndarray]:
     """The batches' rows in input order; EmbedError naming texts[i] at the first failure."""
     with executor(workers, scheduler, scheduler_wait) as place:
-        check_model(model_dir)
+        model = check_model(model_dir).identity
 
         def submit(batch: Batch) -> Future:
             first, texts = batch
-            return place.submit(embed_text_batch, model_dir, normalize, texts,
+            return place.submit(embed_text_batch, model_dir, normalize, model, texts,
                                 what=f"texts[{first}] to texts[{first + len(texts) - 1}]")
 
         for first, result in in_order(submit, batches, place.capacity):

@@ -15,6 +15,7 @@ import pytest
 
 from corpus_models import TEXTS, write_model_dir
 from exact_raises import raises_exactly
+from generate_model import write_model
 from corvid_py import StaticEmbedding
 from test_corpus import assert_same_bits, per_text_loop, weights
 from test_corpus_files import read_output
@@ -174,3 +175,13 @@ def test_an_unexpected_exception_is_worded_as_on_this_machine(cluster: distribut
 
     with distributed.Client(cluster) as client, OnDask(client, 60) as place, raises_exactly(EmbedError, UNEXPECTED):
         place.submit(int, "x", what="a call").result()
+
+
+def test_a_long_lived_cluster_embeds_with_the_model_of_each_run(cluster: distributed.LocalCluster, tmp_path: Path) -> None:
+    model_dir = write_model_dir(tmp_path / "model")
+    corpus = write_corpus(tmp_path / "in.txt", CORPUS[:20])
+    with distributed.Client(cluster) as client:
+        for dim in (8, 12):
+            write_model(model_dir, rows=200, dim=dim, seed=dim)
+            embed_files(str(model_dir), [str(corpus)], str(tmp_path / "out.npy"), scheduler=client)
+            assert_same_bits(read_output(tmp_path / "out.npy"), per_text_loop(str(model_dir), CORPUS[:20]))

@@ -10,7 +10,7 @@ import threading
 
 from corvid_py import StaticEmbedding
 
-from corvid_embed.embedding.model_files import load_tokenizer, table_shape
+from corvid_embed.embedding.model_files import Identity, changed, identity, load_tokenizer, table_shape
 from corvid_embed.embedding.word_cache import word_cached_encoder
 from corvid_embed.failures import EmbedError, RowFailure, one_line
 
@@ -53,25 +53,38 @@ class Embedder:
         return packed[:len(texts) * size], None
 
 
-# One Embedder per model for the life of a process, shared by its threads: a Dask worker may
-# run several tasks at once, and one object serves one call at a time.
-_loaded: dict[tuple[str, bool], Embedder | EmbedError] = {}
+# One Embedder per model directory for the life of a process, shared by its threads (a Dask
+# worker may run several tasks at once, and one object serves one call at a time), with the
+# identity of the files it was loaded from: a run that checked other files loads them afresh.
+_loaded: dict[tuple[str, bool], tuple[Identity, Embedder | EmbedError]] = {}
 _lock = threading.Lock()
 
 
-def embed(model_dir: str, normalize: bool, texts: list[str],
+def embed(model_dir: str, normalize: bool, checked: Identity, texts: list[str],
           into: bytearray | None = None) -> tuple[memoryview, RowFailure | None, int]:
-    """`Embedder.embed` with the process's model, made on first use, one call at a time; also the
-    column count. A failure to load is kept and raised again for every later call."""
+    """`Embedder.embed` with the process's model, one call at a time; also the column count. The
+    model is the one whose files the run checked (`checked`), loaded on first use; EmbedError if
+    its files are no longer those. A failure to load is kept and raised again for every later
+    call of the same run."""
     with _lock:
         key = (model_dir, normalize)
-        if key not in _loaded:
-            try:
-                _loaded[key] = Embedder(model_dir, normalize)
-            except EmbedError as error:
-                _loaded[key] = error
-        embedder = _loaded[key]
+        if key not in _loaded or _loaded[key][0] != checked:
+            _loaded[key] = checked, load(model_dir, normalize, checked)
+        embedder = _loaded[key][1]
         if isinstance(embedder, EmbedError):
             raise EmbedError(str(embedder))
         packed, failure = embedder.embed(texts, into)
     return packed, failure, embedder.columns
+
+
+def load(model_dir: str, normalize: bool, checked: Identity) -> Embedder | EmbedError:
+    """The model, if its files are still those the run checked, before and after loading."""
+    try:
+        if identity(model_dir) != checked:
+            raise changed(model_dir)
+        embedder = Embedder(model_dir, normalize)
+        if identity(model_dir) != checked:
+            raise changed(model_dir)
+        return embedder
+    except EmbedError as error:
+        return error

@@ -96,17 +96,49 @@ def model_files(model_dir: str) -> list[Path]:
     return [Path(model_dir) / WEIGHTS_FILE, Path(model_dir) / TOKENIZER_FILE]
 
 
-def check_model(model_dir: str) -> TableShape:
-    """The table's shape, once the weights file and the tokenizer are known to load."""
+# Which files a model is made of, as the file system knows them: device, inode, size, modification
+# and change times of each. Replacing or editing either file changes it, even when the times are
+# set back, since the change time and the inode cannot be.
+type Identity = tuple[tuple[int, ...], ...]
+
+
+def identity(model_dir: str) -> Identity:
+    try:
+        statuses = [os.stat(path) for path in model_files(model_dir)]
+    except OSError as error:
+        raise cannot_read(error.filename, error) from None
+    return tuple((s.st_dev, s.st_ino, s.st_size, s.st_mtime_ns, s.st_ctime_ns) for s in statuses)
+
+
+@dataclass(frozen=True)
+class CheckedModel:
+    """A model directory known to load: its table's shape, and the files that were checked."""
+
+    shape: TableShape
+    identity: Identity
+
+
+def check_model(model_dir: str) -> CheckedModel:
+    """The table's shape and the files' identity, once the weights file and the tokenizer are
+    known to load; every worker loads the files of that identity, or fails."""
     shape = table_shape(model_dir)
     load_tokenizer(model_dir)
-    return shape
+    return CheckedModel(shape, identity(model_dir))
+
+
+def changed(model_dir: str) -> EmbedError:
+    return EmbedError(f"the model in {model_dir} changed during the run: its files are not those the run checked")
 
 
 def load_tokenizer(model_dir: str) -> Tokenizer:
     path = Path(model_dir) / TOKENIZER_FILE
     if not path.is_file():
         raise EmbedError(f"{TOKENIZER_FILE} not found in {model_dir}")
+    try:
+        with open(path, "rb"):
+            pass  # a file that cannot be read is that, not an invalid tokenizer
+    except OSError as error:
+        raise cannot_read(path, error) from None
     try:
         return Tokenizer.from_file(str(path))
     except Exception as error:

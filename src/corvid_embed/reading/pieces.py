@@ -48,8 +48,8 @@ class Fields:
 class IdType:
     """The type of a part's or a run's ids, fixed by the first: integers or strings, never both."""
 
-    def __init__(self) -> None:
-        self.strings: bool | None = None
+    def __init__(self, strings: bool | None = None) -> None:
+        self.strings = strings
 
     def agrees(self, strings: bool) -> bool:
         """Whether ids of this type (strings or not) may follow those seen; the first fixes it."""

@@ -18,15 +18,17 @@ def output_path(request: Request) -> Path:
 
 
 def writer_for(request: Request, output: Path, inputs: list[InputFile], plan: Plan, columns: int,
-               model_files: list[Path], on_this_machine: bool) -> OutputWriter:
+               string_ids: bool | None, model_files: list[Path], on_this_machine: bool) -> OutputWriter:
     """Shards with `shard_rows`; else one file, which workers on this machine write a .npy of in
     place, and which is joined from parts of their own otherwise (Parquet, or a cluster's
     workers, which may not share a file's pages)."""
     if request.shard_rows:
         options = {"format": request.format, "columns": columns, "normalize": request.normalize,
-                   "field": request.fields.text, "id_field": request.fields.id, "shard_rows": request.shard_rows}
+                   "field": request.fields.text, "id_field": request.fields.id,
+                   "id_type": None if string_ids is None else "string" if string_ids else "integer",
+                   "shard_rows": request.shard_rows}
         settings = run_settings(model_files, [file.path for file in inputs], options)
-        return ShardWriter(output, settings, request.resume, plan.rows)
+        return ShardWriter(output, settings, request.resume, plan)
     if request.format == "npy" and on_this_machine:
         return NpyWriter(output, plan.rows, columns)
     return JoinedWriter(output, request.format, columns, plan.rows, len(plan.parts))

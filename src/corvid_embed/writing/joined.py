@@ -7,27 +7,22 @@ from pathlib import Path
 
 from corvid_embed.failures import cannot_write
 from corvid_embed.planning.parts import Part
-from corvid_embed.reading.pieces import IdType
 from corvid_embed.running import janitor
 from corvid_embed.writing.npy import join_npy
 from corvid_embed.writing.parquet import join_parquet
 from corvid_embed.writing.part_files import part_file
 from corvid_embed.writing.paths import create_temporary, create_temporary_directory, rename
-from corvid_embed.writing.writer import OutputWriter, PartOutcome, Target, check_id_type
+from corvid_embed.writing.writer import OutputWriter, Target
 
 class JoinedWriter(OutputWriter):
     def __init__(self, final: Path, format: str, columns: int, rows: int, parts: int) -> None:
         self.final, self.format, self.columns, self.rows = final, format, columns, rows
         self.directory: Path | None = create_temporary_directory(final)
-        self.ids = IdType()
         self.paths = [self.directory / f"part-{index:05d}.{format}" for index in range(parts)]
 
     def target(self, part: Part) -> Target:
         path = str(self.paths[part.index])
-        return part_file(path, self.format)
-
-    def completed(self, part: Part, outcome: PartOutcome) -> None:
-        check_id_type(self.ids, outcome)
+        return part_file(path, str(self.final), self.format)
 
     def commit(self) -> None:
         temporary = create_temporary(self.final)

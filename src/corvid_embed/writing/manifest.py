@@ -47,8 +47,11 @@ def run_settings(model_files: list[Path], inputs: list[str], options: dict[str, 
 
 
 def input_record(path: str) -> dict[str, Any]:
+    """An input as the file system knows it: an edit changes its size or modification time, or,
+    when those are kept or set back (cp -p, rsync -t, touch -r), its change time or inode."""
     status = os.stat(path)
-    return {"path": os.path.realpath(path), "size": status.st_size, "mtime_ns": status.st_mtime_ns}
+    return {"path": os.path.realpath(path), "size": status.st_size, "mtime_ns": status.st_mtime_ns,
+            "inode": status.st_ino, "ctime_ns": status.st_ctime_ns}
 
 
 def digest(path: Path) -> str:
@@ -60,28 +63,50 @@ def digest(path: Path) -> str:
 
 
 def read_manifest(directory: Path, settings: dict[str, Any]) -> Manifest:
-    """The manifest of a run to resume; EmbedError naming what differs from `settings`."""
+    """The manifest of a run to resume; EmbedError naming what differs from `settings`, or why
+    the file is no manifest. Its shard entries are only known to be well formed."""
+    path = directory / MANIFEST
     try:
-        document = json.loads((directory / MANIFEST).read_text(encoding="utf-8"))
-        recorded = {key: document[key] for key in settings}
-        shards = list(document["shards"])
+        document = json.loads(path.read_text(encoding="utf-8"))
     except FileNotFoundError:
         raise EmbedError(f"cannot resume: {directory} holds no {MANIFEST}") from None
-    except (OSError, ValueError, KeyError, TypeError) as error:
-        raise EmbedError(f"cannot resume: {directory / MANIFEST} cannot be read ({error})") from None
+    except (OSError, ValueError, RecursionError) as error:
+        raise unreadable(path, str(error)) from None
+    if not isinstance(document, dict):
+        raise unreadable(path, "not a JSON object")
+    missing = [key for key in (*settings, "shards") if key not in document]
+    if missing:
+        raise unreadable(path, f"no {missing[0]!r}")
+    shards = document["shards"]
+    if not isinstance(shards, list) or not all(map(is_entry, shards)):
+        raise unreadable(path, "its shards are not a list of path, first_row and rows")
     for key, value in settings.items():
-        if recorded[key] != value:
-            raise EmbedError(f"cannot resume: {directory / MANIFEST} records other "
-                             f"{difference(key, recorded[key], value)}")
+        if document[key] != value:
+            raise EmbedError(f"cannot resume: {path} records other {difference(key, document[key], value)}")
     return Manifest(settings, shards)
+
+
+def unreadable(path: Path, reason: str) -> EmbedError:
+    return EmbedError(f"cannot resume: {path} cannot be read ({reason})")
+
+
+def is_entry(shard: object) -> bool:
+    return (isinstance(shard, dict) and isinstance(shard.get("path"), str)
+            and all(type(shard.get(key)) is int and shard[key] >= 0 for key in ("first_row", "rows")))
 
 
 def difference(key: str, recorded: Any, now: Any) -> str:
     if key == "inputs":
-        if [i["path"] for i in recorded] != [i["path"] for i in now]:
+        def paths(records: Any) -> list[Any] | None:
+            return [r.get("path") if isinstance(r, dict) else None for r in records] if isinstance(records, list) else None
+
+        if paths(recorded) != paths(now):
             return "inputs"
-        changed = next(n["path"] for r, n in zip(recorded, now) if r != n)
-        return f"size or modification time of {changed}"
+        old, new = next((r, n) for r, n in zip(recorded, now) if r != n)
+        if (old.get("size"), old.get("mtime_ns")) != (new["size"], new["mtime_ns"]):
+            return f"size or modification time of {new['path']}"
+        return f"inode or change time of {new['path']} (edited, or copied back with its old times)"
     if key == "model":
-        return "contents of " + " and ".join(name for name in now if recorded.get(name) != now[name])
+        return "contents of " + " and ".join(name for name in now
+                                             if not isinstance(recorded, dict) or recorded.get(name) != now[name])
     return f"{key} ({recorded!r}, not {now!r})"

@@ -7,9 +7,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Protocol
 
-from corvid_embed.failures import EmbedError, RowFailure, cannot_write
+from corvid_embed.failures import RowFailure, cannot_write
 from corvid_embed.planning.parts import Part
-from corvid_embed.reading.pieces import IdType
 from corvid_embed.running import janitor
 from corvid_embed.writing.paths import create_temporary, rename
 
@@ -22,13 +21,6 @@ class PartOutcome:
     string_ids: bool | None  # the id type written, when the rows carry ids of their own
     path: str | None = None  # the file of its own it wrote, once complete
     failure: RowFailure | None = None  # its first failing row, counted in the corpus, naming file and line
-
-
-def check_id_type(ids: IdType, outcome: PartOutcome) -> None:
-    """Parts write ids of their own type: across parts, too, they must all be integers or all
-    strings."""
-    if outcome.string_ids is not None and not ids.agrees(outcome.string_ids):
-        raise EmbedError("the id field holds integers in some rows and strings in others")
 
 
 class PartWriter:
@@ -58,10 +50,11 @@ class Target(Protocol):
 
 
 class FileOfItsOwn(PartWriter):
-    """A part written as a whole file at `final`, under a temporary name until complete."""
+    """A part written as a whole file at `final`, under a temporary name until complete; `name`
+    is the output as messages name it (the shard, or the file joined from parts)."""
 
-    def __init__(self, final: Path) -> None:
-        self.final = final
+    def __init__(self, final: Path, name: str) -> None:
+        self.final, self.name = final, name
         self.temporary: Path | None = create_temporary(final)
 
     def close(self) -> None:
@@ -74,7 +67,7 @@ class FileOfItsOwn(PartWriter):
             self.close()
             rename(self.temporary, self.final)
         except OSError as error:
-            raise cannot_write(self.final, error) from None
+            raise cannot_write(self.name, error) from None
         self.temporary = None
         return str(self.final)
 
