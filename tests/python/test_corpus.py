@@ -12,7 +12,8 @@ import pytest
 import pyarrow.parquet
 from tokenizers import Tokenizer
 
-from corpus_models import TEXTS, write_model_dir
+from corpus_models import TEXTS, wordpiece_tokenizer, write_model_dir
+from generate_model import write_model
 from exact_raises import raises_exactly
 from corvid_embed import EmbedError, embed_files, embed_texts
 from corvid_embed.embedding.model_files import model_files
@@ -211,7 +212,7 @@ FAILURES = {
                                               "keys.parquet, row 0: id field 'key' holds a string after integers"),
     "id types mixed across parts": (lambda d: [d("model"), "ids.jsonl", "strings.jsonl", "--id-field", "key",
                                                "-o", "out.parquet"],
-                                    "the id field holds integers in some rows and strings in others"),
+                                    "strings.jsonl, line 1: id field 'key' holds a string after integers"),
     "ids into a .npy file": (lambda d: [d("model"), "in.jsonl", "--id-field", "n"],
                              "--id-field needs --format parquet: a .npy file has no ids"),
     "ids of text lines": (lambda d: [d("model"), "in.jsonl", "in.txt", "--id-field", "n", "-o", "out.parquet"],
@@ -245,6 +246,29 @@ FAILURES = {
                               "tcp://127.0.0.1:1 after 10 s"),
     "no pyarrow": (lambda d: [d("model"), "in.txt", "in.parquet"],
                    "Parquet files need pyarrow: pip install 'corvid_py[corpus]'"),
+    "JSON nested too deeply": (lambda d: [d("model"), "deep.jsonl", "--workers", "2"],
+                               "deep.jsonl, line 2: not a JSON object (nested too deeply)"),
+    "JSON line in UTF-16": (lambda d: [d("model"), "utf16.jsonl"],
+                            "utf16.jsonl, line 1: not a JSON object (Expecting property name enclosed in double "
+                            "quotes: line 1 column 2 (char 1))"),
+    "JSON line after a byte order mark": (lambda d: [d("model"), "bom.jsonl"],
+                                          "bom.jsonl, line 2: not a JSON object (Unexpected UTF-8 BOM (decode using "
+                                          "utf-8-sig): line 1 column 1 (char 0))"),
+    "JSON line of surrogate bytes": (lambda d: [d("model"), "surrogate.jsonl"],
+                                     "surrogate.jsonl, line 1: not valid UTF-8 (invalid continuation byte at byte 11)"),
+    "JSON id a lone surrogate": (lambda d: [d("model"), "ids.jsonl", "--id-field", "lone", "-o", "out.parquet",
+                                            "--workers", "2"],
+                                 "ids.jsonl, line 1: field 'lone' holds a lone surrogate at character 2"),
+    "text and id the same field": (lambda d: [d("model"), "ids.jsonl", "--id-field", "text", "-o", "out.parquet"],
+                                   "--id-field and --field name the same field, 'text': a text is not its own id"),
+    "Parquet text not UTF-8": (lambda d: [d("model"), "bad.parquet"],
+                               "bad.parquet, row 1: field 'text' is not valid UTF-8 (unexpected end of data at byte 4)"),
+    "Parquet id past 64 bits": (lambda d: [d("model"), "bad.parquet", "--id-field", "u", "-o", "out.parquet",
+                                           "--field", "ok"],
+                                "bad.parquet, row 1: id field 'u' does not fit in 64 bits"),
+    "Parquet data page corrupt": (lambda d: [d("model"), "corrupt.parquet"],
+                                  "cannot read corrupt.parquet, row group 0: {corrupt_error}"),
+    "Parquet columns of one name": (lambda d: [d("model"), "twice.parquet"], "twice.parquet: 2 columns are named 'text'"),
     "no Dask": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
                 "a Dask scheduler needs Dask's distributed package: pip install 'corvid_py[dask]' "
                 "(or dask and distributed)"),
@@ -269,7 +293,20 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
     (tmp_path / "latin1.txt").write_bytes("crow\ncaf\xe9\n".encode("latin-1"))
     (tmp_path / "in.jsonl").write_text('{"text": "a", "n": 1, "t": "b", "b": true, "big": 9223372036854775808}\n'
                                        '{"t": "c"}\n[]\n')
-    (tmp_path / "ids.jsonl").write_text('{"text": "a", "key": 1, "mixed": 1}\n{"text": "b", "key": 2, "mixed": "x"}\n')
+    (tmp_path / "ids.jsonl").write_text('{"text": "a", "key": 1, "mixed": 1, "lone": "x\\ud800"}\n'
+                                        '{"text": "b", "key": 2, "mixed": "x"}\n')
+    (tmp_path / "deep.jsonl").write_text('{"text": "a"}\n' + "[" * 100_000 + "]" * 100_000 + "\n")
+    (tmp_path / "utf16.jsonl").write_bytes('{"text": "a"}\n'.encode("utf-16-le"))
+    (tmp_path / "bom.jsonl").write_bytes(b'{"text": "a"}\n\xef\xbb\xbf{"text": "b"}\n')
+    (tmp_path / "surrogate.jsonl").write_bytes(b'{"text": "\xed\xa0\x80"}\n')
+    strings = pyarrow.array([b"crow", b"caf\xe9"], pyarrow.binary()).view(pyarrow.string())
+    pyarrow.parquet.write_table(pyarrow.table({"text": strings, "ok": ["a", "b"],
+                                               "u": pyarrow.array([1, 2**63], pyarrow.uint64())}), tmp_path / "bad.parquet")
+    corrupt = bytearray((tmp_path / "bad.parquet").read_bytes())
+    corrupt[20:60] = bytes(byte ^ 0xFF for byte in corrupt[20:60])
+    (tmp_path / "corrupt.parquet").write_bytes(corrupt)
+    pyarrow.parquet.write_table(pyarrow.Table.from_arrays([pyarrow.array(["a"]), pyarrow.array(["b"])],
+                                                          names=["text", "text"]), tmp_path / "twice.parquet")
     (tmp_path / "strings.jsonl").write_text('{"text": "a", "key": "k"}\n')
     pyarrow.parquet.write_table(pyarrow.table({"text": ["crow"], "n": [1], "f": [0.5]}), tmp_path / "good.parquet")
     pyarrow.parquet.write_table(pyarrow.table({"text": ["crow"], "key": ["k"]}), tmp_path / "keys.parquet")
@@ -277,7 +314,8 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
     (tmp_path / "done").mkdir()
     (tmp_path / "done" / "manifest.json").write_text(json.dumps({**run_settings(
         model_files(str(tmp_path / "model")), [str(tmp_path / "in.txt")],
-        {"format": "npy", "columns": 8, "normalize": True, "field": "text", "id_field": None, "shard_rows": 2}),
+        {"format": "npy", "columns": 8, "normalize": True, "field": "text", "id_field": None, "id_type": None,
+         "shard_rows": 2}),
         "shards": []}))
     arguments, message = FAILURES[case]
     arguments = arguments(lambda name: str(tmp_path / name))
@@ -306,7 +344,42 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
         StaticEmbedding(str(tmp_path / "deep")).embed_tokens([])
     except RuntimeError as error:
         module_error = str(error)
+    try:
+        for _ in pyarrow.parquet.ParquetFile(tmp_path / "corrupt.parquet").iter_batches(columns=["text"]):
+            pass
+    except OSError as error:
+        corrupt_error = str(error)
     expected = message.format(d=tmp_path, id=outside, tokenizer_error=tokenizer_error, parquet_error=parquet_error,
-                              module_error=module_error)
+                              module_error=module_error, corrupt_error=corrupt_error)
     assert lines == [f"corvid-embed: error: {expected}"], run.stderr
     assert {path: path.stat().st_mtime_ns for path in tmp_path.rglob("*")} == before
+
+
+def test_a_model_replaced_between_runs_in_one_process_is_loaded_afresh(tmp_path: Path) -> None:
+    model_dir = write_model_dir(tmp_path / "model")
+    corpus = tmp_path / "in.txt"
+    corpus.write_text("\n".join(TEXTS) + "\n", encoding="utf-8")
+    embed_texts(str(model_dir), TEXTS)
+    for replace in (lambda: write_model(model_dir, rows=200, dim=12, seed=9),  # other rows, wider
+                    lambda: wordpiece_tokenizer(specials=False).save(str(model_dir / "tokenizer.json"))):
+        replace()
+        expected = per_text_loop(str(model_dir), TEXTS)
+        assert_same_bits(embed_texts(str(model_dir), TEXTS), expected)
+        embed_files(model_dir, (path for path in [corpus]), tmp_path / "out.npy")  # paths, and any iterable
+        assert_same_bits(np.load(tmp_path / "out.npy"), expected)
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads and writes whatever the permissions say")
+def test_files_the_user_may_not_read_or_write_are_refused(tmp_path: Path) -> None:
+    model_dir = write_model_dir(tmp_path / "model")
+    corpus = tmp_path / "in.txt"
+    corpus.write_text("crow\n")
+    output = tmp_path / "out.npy"
+    output.write_bytes(b"kept")
+    output.chmod(0o444)
+    with raises_exactly(EmbedError, f"cannot write {output}: Permission denied"):
+        embed_files(str(model_dir), [str(corpus)], str(output))
+    assert output.read_bytes() == b"kept"
+    (model_dir / "tokenizer.json").chmod(0)
+    with raises_exactly(EmbedError, f"cannot read {model_dir}/tokenizer.json: Permission denied"):
+        embed_texts(str(model_dir), ["crow"])

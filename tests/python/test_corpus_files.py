@@ -25,16 +25,23 @@ def model_dir(tmp_path_factory: pytest.TempPathFactory) -> str:
 
 
 def write_inputs(directory: Path, texts: list[str]) -> dict[str, Path]:
-    """The texts as a text file, JSON Lines (with ids) and Parquet (row groups of 5; also with the
-    texts as large_string)."""
+    """The texts as a text file, JSON Lines (with ids) and Parquet (row groups of 5), and Parquet
+    of other string types and of a dotted column name."""
     paths = {kind: directory / f"corpus.{kind}" for kind in ("txt", "jsonl", "parquet")}
     paths["txt"].write_text("\n".join(texts) + "\n", encoding="utf-8")
     paths["jsonl"].write_text("".join(json.dumps({"text": t, "key": f"k{n}"}) + "\n" for n, t in enumerate(texts)))
     pyarrow.parquet.write_table(pyarrow.table({"text": texts, "key": range(len(texts))}), paths["parquet"],
                                 row_group_size=5)
-    paths["large_string"] = directory / "large_string.parquet"
-    pyarrow.parquet.write_table(pyarrow.table({"text": pyarrow.array(texts, pyarrow.large_string())}),
-                                paths["large_string"], row_group_size=5)
+    # The texts stored as Arrow stores strings otherwise, and beside a struct whose field has the
+    # text column's dotted name.
+    others = {"large_string": pyarrow.array(texts, pyarrow.large_string()),
+              "dictionary": pyarrow.array(texts).dictionary_encode(),
+              "string_view": pyarrow.array(texts, pyarrow.string_view())}
+    for kind, column in others.items():
+        paths[kind] = directory / f"{kind}.parquet"
+        pyarrow.parquet.write_table(pyarrow.table({"text": column}), paths[kind], row_group_size=5)
+    paths["dotted"] = directory / "dotted.parquet"
+    pyarrow.parquet.write_table(pyarrow.table({"a": [{"b": "not this"}] * len(texts), "a.b": texts}), paths["dotted"])
     return paths
 
 
@@ -47,7 +54,8 @@ def read_output(output: Path) -> np.ndarray:
         return np.concatenate([read_output(output / shard["path"]) for shard in manifest["shards"]])
     if output.suffix == ".npy":
         return np.load(output)
-    table = pyarrow.parquet.read_table(output)
+    with open(output, "rb") as file:  # a path that need not be UTF-8
+        table = pyarrow.parquet.read_table(file)
     assert str(table.schema.field("embedding").type) == "fixed_size_list<element: float>[8]"
     return table.column("embedding").combine_chunks().flatten().to_numpy().reshape(-1, 8)
 
@@ -57,6 +65,8 @@ CASES = {  # inputs, output, options
     "JSON Lines to Parquet with ids": (["jsonl"], "out.parquet", {"id_field": "key"}),
     "Parquet to npy shards, 2 workers": (["parquet"], "shards", {"shard_rows": 7, "workers": 2}),
     "large_string Parquet to npy": (["large_string"], "out.npy", {}),
+    "dictionary and string_view Parquet to npy": (["dictionary", "string_view"], "out.npy", {}),
+    "a dotted column name to npy": (["dotted"], "out.npy", {"field": "a.b"}),
     "all three to Parquet shards": (["txt", "jsonl", "parquet"], "shards", {"shard_rows": 10, "format": "parquet"}),
     "Parquet to Parquet, 2 workers, unnormalised": (["parquet"], "out.parquet", {"workers": 2, "normalize": False}),
 }

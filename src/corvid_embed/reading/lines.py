@@ -102,14 +102,26 @@ def decode_text(line: bytes, offset: int) -> tuple[str, None]:
         raise RowFailure(offset, f"not valid UTF-8 ({error.reason} at byte {error.start + 1})") from None
 
 
+# Integers of more digits than this are read as TOO_LARGE, which no 64-bit id holds: Python refuses
+# to parse an integer of thousands of digits, and a field that is not read may hold one.
+INTEGER_DIGITS = 40
+TOO_LARGE = 1 << 64
+
+
+def parse_integer(digits: str) -> int:
+    return int(digits) if len(digits) <= INTEGER_DIGITS else TOO_LARGE
+
+
 def json_decoder(fields: Fields) -> Decode:
     def decode(line: bytes, offset: int) -> tuple[str, Any]:
+        # Decoded strictly as UTF-8 first, as a text line is: json.loads would guess an encoding.
+        text = decode_text(line, offset)[0]
         try:
-            record = json.loads(line)
-        except UnicodeDecodeError as error:
-            raise RowFailure(offset, f"not valid UTF-8 ({error.reason} at byte {error.start + 1})") from None
+            record = json.loads(text, parse_int=parse_integer)
         except ValueError as error:
             raise RowFailure(offset, f"not a JSON object ({error})") from None
+        except RecursionError:
+            raise RowFailure(offset, "not a JSON object (nested too deeply)") from None
         if not isinstance(record, dict):
             raise RowFailure(offset, f"not a JSON object but {json_type(record)}")
         return text_value(record, fields.text, offset), None if fields.id is None else id_value(record, fields.id, offset)
@@ -127,6 +139,15 @@ def text_value(record: dict, field: str, offset: int) -> str:
     value = record[field]
     if not isinstance(value, str):
         raise RowFailure(offset, f"field {field!r} is {json_type(value)}, not a string")
+    return unicode(value, field, offset)
+
+
+def unicode(value: str, field: str, offset: int) -> str:
+    """The string, unless it holds a lone surrogate (JSON's "\\ud800"), which is no character."""
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise RowFailure(offset, f"field {field!r} holds a lone surrogate at character {error.start + 1}") from None
     return value
 
 
@@ -138,4 +159,4 @@ def id_value(record: dict, field: str, offset: int) -> int | str:
         raise RowFailure(offset, f"id field {field!r} is {json_type(value)}, not an integer or a string")
     if isinstance(value, int) and not -(1 << 63) <= value < 1 << 63:
         raise RowFailure(offset, f"id field {field!r} does not fit in 64 bits")
-    return value
+    return unicode(value, field, offset) if isinstance(value, str) else value
