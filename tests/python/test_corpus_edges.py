@@ -131,20 +131,23 @@ LIMITED = ["-c", "import resource; from corvid_embed.command import main; "
                  "resource.setrlimit(resource.RLIMIT_FSIZE, (20_000, 20_000)); main()"]
 
 
-@pytest.mark.parametrize("where", ["output", "shard", "standard input copy"])
-def test_a_full_disk_is_one_line(model_dir: str, tmp_path: Path, where: str) -> None:
+@pytest.mark.parametrize(("where", "message"), [
+    ("output", "cannot write {d}/out.npy: File too large"),
+    ("Parquet output", "cannot write {d}/out.parquet: File too large"),
+    ("shard", "cannot write {d}/shards/part-00000.npy: File too large"),
+    ("standard input copy", "cannot copy standard input to {d}: File too large"),
+])
+def test_a_full_disk_is_one_line(model_dir: str, tmp_path: Path, where: str, message: str) -> None:
     corpus = tmp_path / "in.txt"
-    corpus.write_text("\n".join(TEXTS * 200) + "\n", encoding="utf-8")
-    output = tmp_path / ("shards" if where == "shard" else "out.npy")
+    corpus.write_text("\n".join(TEXTS * 2000) + "\n", encoding="utf-8")  # more than the limit, even compressed
+    output = tmp_path / {"shard": "shards", "Parquet output": "out.parquet"}.get(where, "out.npy")
     arguments = [model_dir, "-" if where == "standard input copy" else str(corpus), "-o", str(output)]
     if where == "shard":
         arguments += ["--shard-rows", "1000"]
     with open(corpus, "rb") as source:
         run = subprocess.run([sys.executable, *LIMITED, *arguments], stdin=source, capture_output=True, text=True,
                              timeout=60, env={**UNMEASURED, "TMPDIR": str(tmp_path)})
-    assert run.returncode == 1
-    assert run.stderr.startswith("corvid-embed: error: cannot ") and run.stderr.endswith(": File too large\n")
-    assert run.stderr.count("\n") == 1
+    assert (run.returncode, run.stderr) == (1, f"corvid-embed: error: {message.format(d=tmp_path)}\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.txt"]
 
 

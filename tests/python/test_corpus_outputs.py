@@ -2,6 +2,8 @@
 bytes are on disk, and a join that takes only parts that hold the rows it expects."""
 
 import os
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -84,3 +86,29 @@ def test_a_join_refuses_a_part_that_does_not_hold_its_rows(tmp_path: Path, part:
     (tmp_path / "joined.npy").touch()
     with raises_exactly(EmbedError, message.format(part=tmp_path / "bad.npy")):
         join_npy([tmp_path / "good.npy", tmp_path / "bad.npy"], tmp_path / "joined.npy", 4, 4, "out.npy")
+
+
+def test_a_parquet_output_of_more_parts_than_open_files_is_joined(model_dir: str, tmp_path: Path) -> None:
+    # A piece of 8 bytes a part: about 1,000 parts, against at most 200 files open at once.
+    corpus = tmp_path / "in.txt"
+    corpus.write_text("crow\n" * 1_500)
+    limited = ("import resource; from corvid_embed.planning import plan; from corvid_embed.command import main\n"
+               "plan.PIECE_BYTES = 8\nresource.setrlimit(resource.RLIMIT_NOFILE, (200, 200))\nmain()\n")
+    run = subprocess.run([sys.executable, "-c", limited, model_dir, str(corpus), "-o", str(tmp_path / "out.parquet"),
+                          "--quiet"], capture_output=True, text=True, timeout=120)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert_same_bits(read_output(tmp_path / "out.parquet"), per_text_loop(model_dir, ["crow"] * 1_500))
+
+
+@pytest.mark.parametrize("output", ["out.parquet", "out.npy", "shards"])
+def test_paths_that_are_not_utf8_read_and_write_as_any_other(model_dir: str, tmp_path: Path, output: str) -> None:
+    pyarrow = pytest.importorskip("pyarrow")
+    import pyarrow.parquet
+
+    directory = tmp_path / os.fsdecode(b"caf\xe9")
+    directory.mkdir()
+    pyarrow.parquet.write_table(pyarrow.table({"text": TEXTS}), tmp_path / "in.parquet")
+    (tmp_path / "in.parquet").rename(directory / "in.parquet")
+    embed_files(model_dir, [str(directory / "in.parquet")], str(directory / output),
+                shard_rows=3 if output == "shards" else None, format="npy" if output == "out.npy" else "parquet")
+    assert_same_bits(read_output(directory / output), per_text_loop(model_dir, TEXTS))

@@ -124,30 +124,32 @@ class RowsInFileWriter(PartWriter):
 
 @dataclass(frozen=True)
 class NpyPart:
-    """The part's rows go into a .npy file of its own at `path`."""
+    """The part's rows go into a .npy file of its own at `path`; `name` is the output as messages
+    name it."""
 
     path: str
+    name: str
 
     def open(self, columns: int, part: Part, batch_size: int) -> PartWriter:
-        return NpyPartWriter(Path(self.path), columns, part, batch_size)
+        return NpyPartWriter(Path(self.path), self.name, columns, part, batch_size)
 
 
 class NpyPartWriter(FileOfItsOwn):
-    def __init__(self, final: Path, columns: int, part: Part, batch_size: int) -> None:
-        super().__init__(final)
+    def __init__(self, final: Path, name: str, columns: int, part: Part, batch_size: int) -> None:
+        super().__init__(final, name)
         assert self.temporary is not None
         self.row_bytes = columns * ROW_TYPE.itemsize
         self.buffer = batch_buffer(columns, part, batch_size)
         self.descriptor = -1
         try:
-            self.offset = start_npy(self.temporary, part.rows, columns, final)
-            self.descriptor = open_for_writing(self.temporary, final)
+            self.offset = start_npy(self.temporary, part.rows, columns, name)
+            self.descriptor = open_for_writing(self.temporary, name)
         except BaseException:
             self.discard()
             raise
 
     def write(self, done: int, rows: memoryview, ids: list | None) -> None:
-        write_at(self.descriptor, rows, self.offset + done * self.row_bytes, self.final)
+        write_at(self.descriptor, rows, self.offset + done * self.row_bytes, self.name)
 
     def close(self) -> None:
         if self.descriptor >= 0:

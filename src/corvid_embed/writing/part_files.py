@@ -5,5 +5,6 @@ from corvid_embed.writing.parquet import ParquetPart
 from corvid_embed.writing.writer import Target
 
 
-def part_file(path: str, format: str) -> Target:
-    return ParquetPart(path) if format == "parquet" else NpyPart(path)
+def part_file(path: str, name: str, format: str) -> Target:
+    """`name` is the output as messages name it."""
+    return ParquetPart(path, name) if format == "parquet" else NpyPart(path, name)

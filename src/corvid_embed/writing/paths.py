@@ -35,6 +35,8 @@ def output_file(path: str, inputs: list[str]) -> Path:
     if status is not None:
         if not stat.S_ISREG(status.st_mode):
             raise EmbedError(f"the output {path} is not a regular file")
+        if not os.access(target, os.W_OK):  # as cp refuses it, rather than replace it
+            raise cannot_write(path, "Permission denied")
         for name in inputs:
             if name != "-" and os.path.exists(name) and os.path.samefile(name, target):
                 raise EmbedError(f"the output {path} is the input {name}")
