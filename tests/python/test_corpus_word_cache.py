@@ -94,15 +94,18 @@ class CountingTokenizer:
         return getattr(self.tokenizer, name)
 
 
-def test_the_cache_keeps_a_bounded_number_of_words(monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(word_cache, "CACHE_LIMIT", 4)
+def test_the_cache_keeps_a_bounded_number_of_bytes_and_no_long_piece(monkeypatch: pytest.MonkeyPatch) -> None:
     tokenizer = CountingTokenizer(wordpiece_tokenizer())
-    encode = word_cached_encoder(tokenizer)  # type: ignore[arg-type]
     words = [f"crow{number}" for number in range(10)]
-    for word in words:
+    monkeypatch.setattr(word_cache, "CACHE_BYTES", 4 * max(
+        word_cache.entry_bytes(word, tokenizer.tokenizer.encode(word, add_special_tokens=False).ids) for word in words))
+    encode = word_cached_encoder(tokenizer)  # type: ignore[arg-type]
+    long_piece = "crow" * word_cache.LONGEST_KEPT
+    for word in [*words, long_piece]:
         encode(word)
     tokenizer.encoded.clear()
-    for word in reversed(words):  # the words seen last first, before the cache changes
+    for word in [long_piece, *reversed(words)]:  # the words seen last first, before the cache changes
         assert encode(word) == tokenizer.tokenizer.encode(word).ids
-    kept = len(words) - len(tokenizer.encoded)
+    assert tokenizer.encoded[0] == long_piece  # never kept
+    kept = len(words) - len(tokenizer.encoded[1:])
     assert 0 < kept <= 4

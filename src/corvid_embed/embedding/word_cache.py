@@ -25,9 +25,18 @@ REFINERS = SPACE_SPLITTERS | {"Punctuation", "Digits"}
 # Models that tokenize each word on its own and always give a word the same ids.
 WORD_BY_WORD_MODELS = frozenset({"WordPiece", "WordLevel", "BPE", "Unigram"})
 
-# Enough for the common words of any corpus; past it the cache starts afresh, so memory stays
-# bounded on corpora with an endless tail of rare words.
-CACHE_LIMIT = 500_000
+# Bytes the cache may hold, about (a piece and its ids as Python objects): enough for the common
+# words of any corpus; past it the cache starts afresh, so memory stays bounded on corpora with an
+# endless tail of rare words.
+CACHE_BYTES = 64 << 20
+# Pieces longer than this many characters are encoded each time, not kept: words are short, and a
+# long piece (text without spaces: Chinese, Japanese, URLs, base64) seldom comes again.
+LONGEST_KEPT = 32
+
+
+def entry_bytes(piece: str, ids: list[int]) -> int:
+    """What keeping a piece costs, about: its string, its list of ids and its slot in the table."""
+    return 160 + len(piece) + 8 * len(ids)
 
 
 def word_cached_encoder(tokenizer: Tokenizer) -> Encode:
@@ -37,15 +46,22 @@ def word_cached_encoder(tokenizer: Tokenizer) -> Encode:
         return lambda text: tokenizer.encode(text).ids
     prefix, suffix = specials
     cache: dict[str, list[int]] = {}
+    held = 0
 
     def encode(text: str) -> list[int]:
+        nonlocal held
         ids = list(prefix)
         for word in text.split(" "):
             word_ids = cache.get(word)
             if word_ids is None:
-                if len(cache) >= CACHE_LIMIT:
-                    cache.clear()
-                word_ids = cache[word] = tokenizer.encode(word, add_special_tokens=False).ids
+                word_ids = tokenizer.encode(word, add_special_tokens=False).ids
+                if len(word) <= LONGEST_KEPT:
+                    cost = entry_bytes(word, word_ids)
+                    if held + cost > CACHE_BYTES:
+                        cache.clear()
+                        held = 0
+                    cache[word] = word_ids
+                    held += cost
             ids += word_ids
         ids += suffix
         return ids
