@@ -1,6 +1,6 @@
 """Embeds a generated corpus with corvid-embed and with the numpy recipe a user would write.
 
-    scripts/dev build/venv/bin/python bench/corpus.py [--lines N] [--rounds N] [--out FILE] [--cluster]
+    scripts/dev build/venv/bin/python bench/corpus.py [--lines N] [--rounds N] [--out FILE] [--cluster | --compressed]
 
 Generates (once, under build/bench/corpus) 400,000 lines of made-up words drawn with Zipf's law
 (frequency about 1/rank), the same texts as JSON Lines and as Parquet, a 30,000-id WordPiece
@@ -24,6 +24,9 @@ worker, as `--workers 1` does in its process), a later run on the same corpus, a
 first 100,000 lines; the client's own CPU time and peak resident memory, each round's ratios
 beside what two CPU-bound processes got, and the same check of every output (report
 build/bench/cluster.md, figures build/bench/cluster.json).
+
+With --compressed, it times `--workers 2` on the corpus cut into 8 files, plain, gzipped and
+Zstandard-compressed, and checks that the three outputs are byte-identical (build/bench/compressed.md).
 """
 
 import argparse
@@ -332,6 +335,51 @@ def cluster_main(args: argparse.Namespace, corpus: pathlib.Path, small: pathlib.
     sys.exit(1 if failures else 0)
 
 
+def compressed_main(args: argparse.Namespace, corpus: pathlib.Path) -> None:
+    """`--workers 2` on the corpus as 8 plain files, against the same 8 files gzipped and
+    Zstandard-compressed (each compressed file one piece), in rounds; every output byte-identical."""
+    import gzip
+    from compression import zstd
+
+    directory = WORK_DIR / "split"
+    directory.mkdir(exist_ok=True)
+    lines = corpus.read_bytes().splitlines(keepends=True)
+    kinds = {"plain": ".txt", "gzip": ".txt.gz", "Zstandard": ".txt.zst"}
+    files: dict[str, list[str]] = {kind: [] for kind in kinds}
+    for index in range(8):
+        data = b"".join(lines[index * len(lines) // 8:(index + 1) * len(lines) // 8])
+        for kind, suffix in kinds.items():
+            path = directory / f"part-{index}{suffix}"
+            if not path.exists():
+                path.write_bytes({"plain": lambda: data, "gzip": lambda: gzip.compress(data, mtime=0),
+                                  "Zstandard": lambda: zstd.compress(data)}[kind]())
+            files[kind].append(str(path))
+    seconds: dict[str, list[float]] = {kind: [] for kind in kinds}
+    outputs = {kind: WORK_DIR / f"compressed-out-{index}.npy" for index, kind in enumerate(kinds)}
+    for round_index in range(args.rounds):
+        for kind in kinds if round_index % 2 == 0 else reversed(kinds):
+            taken, _ = timed([*COMMAND, "--quiet", "--workers", "2", str(MODEL_DIR), *files[kind], "-o",
+                              str(outputs[kind])], WORK_DIR / "parent.json")
+            seconds[kind].append(taken)
+    plain = outputs["plain"].read_bytes()
+    failures = [f"the {kind} files' output differs from the plain files'" for kind in kinds
+                if outputs[kind].read_bytes() != plain]
+    rate = {kind: args.lines / statistics.median(values) for kind, values in seconds.items()}
+    report = [f"### `--workers 2` on 8 files, plain and compressed: {args.lines:,} Zipf lines "
+              f"(median of {args.rounds} rounds)", "", "| Files | Texts/s | Seconds | Against plain |",
+              "|---|---:|---:|---:|"]
+    report += [f"| {kind} | {rate[kind]:,.0f} | {statistics.median(seconds[kind]):.2f} | "
+               f"{rate[kind] / rate['plain']:.2f}x |" for kind in kinds]
+    report += ["", "- goal: compressed at least 0.8x plain: " +
+               ("met" if min(rate.values()) >= 0.8 * rate["plain"] else "NOT met"),
+               "- exactness: " + ("; ".join(failures) if failures else "every output byte-identical to the plain files'")]
+    text = "\n".join(report) + "\n"
+    print(text)
+    args.out.write_text(text)
+    if failures:
+        sys.exit(1)
+
+
 def main() -> None:
     if len(sys.argv) == 5 and sys.argv[1] == "--numpy-recipe":
         numpy_recipe(*sys.argv[2:])
@@ -344,8 +392,10 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=1)
     parser.add_argument("--out", type=pathlib.Path)
     parser.add_argument("--cluster", action="store_true", help="time a Dask LocalCluster against --workers 1")
+    parser.add_argument("--compressed", action="store_true", help="time 8 compressed files against 8 plain ones")
     args = parser.parse_args()
-    args.out = args.out or REPO / "build" / "bench" / ("cluster.md" if args.cluster else "corpus.md")
+    args.out = args.out or REPO / "build" / "bench" / (
+        "cluster.md" if args.cluster else "compressed.md" if args.compressed else "corpus.md")
     os.environ.update(ENVIRONMENT)
     corpus = prepare(args.lines)
     small = WORK_DIR / f"zipf-{args.lines}-first-{SMALL_LINES}.txt"
@@ -354,6 +404,9 @@ def main() -> None:
             small.write_text("".join(line for _, line in zip(range(SMALL_LINES), source)), encoding="utf-8")
     if args.cluster:
         cluster_main(args, corpus, small)
+        return
+    if args.compressed:
+        compressed_main(args, corpus)
         return
     seconds: dict[str, list[float]] = {name: [] for name in RUNS}
     parent: dict[str, list[dict]] = {name: [] for name in RUNS}

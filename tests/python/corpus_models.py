@@ -1,7 +1,11 @@
 """Model directories for the corpus tests: a tiny WordPiece tokenizer trained on the spot and a
 random table with a row for each of its ids (or fewer, to put ids outside the table)."""
 
+import bz2
+import gzip
+import lzma
 import sys
+from compression import zstd
 from pathlib import Path
 
 from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors, trainers
@@ -15,6 +19,8 @@ TRAINING_TEXT = [
     "Ravens live in cities, fields and forests: 12 of them, 345 in all, über alles.",
 ]
 VOCABULARY = 200
+# How the standard library writes each compression the tool reads.
+COMPRESSORS = {"gz": gzip.open, "bz2": bz2.open, "xz": lzma.open, "zst": zstd.open}
 
 # Lines that test the word cache's edges, the command's and the function's input alike.
 TEXTS = [

@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from corpus_models import TEXTS, write_model_dir
+from corpus_models import COMPRESSORS, TEXTS, write_model_dir
 from exact_raises import raises_exactly
 from generate_model import write_model
 from corvid_py import StaticEmbedding
@@ -45,11 +45,18 @@ def write_corpus(path: Path, lines: list[str]) -> Path:
     return path
 
 
-@pytest.mark.parametrize("output", ["shards", "out.npy", "out.parquet"])
+@pytest.mark.parametrize(("output", "suffix"), [("shards", ""), ("out.npy", ""), ("out.parquet", ""), ("shards", ".gz"),
+                                               ("out.npy", ".zst")])
 def test_cluster_output_equals_the_per_text_loop(model_dir: str, cluster: distributed.LocalCluster, tmp_path: Path,
-                                                 output: str) -> None:
+                                                 output: str, suffix: str) -> None:
     # Two inputs and several shards: parts from both files, in order, on both workers.
     inputs = [write_corpus(tmp_path / "a.txt", CORPUS[:150]), write_corpus(tmp_path / "b.txt", CORPUS[150:])]
+    if suffix:
+        for index, path in enumerate(inputs):
+            with COMPRESSORS[suffix[1:]](f"{path}{suffix}", "wb") as file:
+                file.write(path.read_bytes())
+            path.unlink()
+            inputs[index] = Path(f"{path}{suffix}")
     with distributed.Client(cluster) as client:
         embed_files(model_dir, [str(path) for path in inputs], str(tmp_path / output), batch_size=7,
                     shard_rows=40 if output == "shards" else None, scheduler=client)
@@ -58,7 +65,7 @@ def test_cluster_output_equals_the_per_text_loop(model_dir: str, cluster: distri
         import pyarrow.parquet
 
         assert pyarrow.parquet.read_table(tmp_path / output).column("id").to_pylist() == list(range(len(CORPUS)))
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["a.txt", "b.txt", output]  # no shards left to join
+    assert sorted(p.name for p in tmp_path.iterdir()) == [f"a.txt{suffix}", f"b.txt{suffix}", output]  # no parts left
 
 
 def test_a_stopped_cluster_run_resumes(model_dir: str, cluster: distributed.LocalCluster, tmp_path: Path) -> None:

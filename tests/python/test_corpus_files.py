@@ -7,7 +7,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from corpus_models import TEXTS, write_model_dir
+from corpus_models import COMPRESSORS, TEXTS, write_model_dir
 from corvid_embed import api, corpus_run, embed_files
 from corvid_embed.planning import plan as planning
 from corvid_embed.running import progress
@@ -25,8 +25,8 @@ def model_dir(tmp_path_factory: pytest.TempPathFactory) -> str:
 
 
 def write_inputs(directory: Path, texts: list[str]) -> dict[str, Path]:
-    """The texts as a text file, JSON Lines (with ids) and Parquet (row groups of 5), and Parquet
-    of other string types and of a dotted column name."""
+    """The texts as a text file, JSON Lines (with ids) and Parquet (row groups of 5); text and JSON
+    Lines compressed; Parquet of other string types and of a dotted column name."""
     paths = {kind: directory / f"corpus.{kind}" for kind in ("txt", "jsonl", "parquet")}
     paths["txt"].write_text("\n".join(texts) + "\n", encoding="utf-8")
     paths["jsonl"].write_text("".join(json.dumps({"text": t, "key": f"k{n}"}) + "\n" for n, t in enumerate(texts)))
@@ -40,6 +40,10 @@ def write_inputs(directory: Path, texts: list[str]) -> dict[str, Path]:
     for kind, column in others.items():
         paths[kind] = directory / f"{kind}.parquet"
         pyarrow.parquet.write_table(pyarrow.table({"text": column}), paths[kind], row_group_size=5)
+    for kind, compression in (("txt", "gz"), ("jsonl", "bz2"), ("txt", "xz"), ("jsonl", "zst")):
+        paths[f"{kind}.{compression}"] = directory / f"corpus.{kind}.{compression}"
+        with COMPRESSORS[compression](paths[f"{kind}.{compression}"], "wb") as file:
+            file.write(paths[kind].read_bytes())
     paths["dotted"] = directory / "dotted.parquet"
     pyarrow.parquet.write_table(pyarrow.table({"a": [{"b": "not this"}] * len(texts), "a.b": texts}), paths["dotted"])
     return paths
@@ -56,7 +60,8 @@ def read_output(output: Path) -> np.ndarray:
         return np.load(output)
     with open(output, "rb") as file:  # a path that need not be UTF-8
         table = pyarrow.parquet.read_table(file)
-    assert str(table.schema.field("embedding").type) == "fixed_size_list<element: float>[8]"
+    assert str(table.schema.field("embedding").type) in ("fixed_size_list<element: float>[8]",
+                                                         "fixed_size_list<element: halffloat>[8]")
     return table.column("embedding").combine_chunks().flatten().to_numpy().reshape(-1, 8)
 
 
@@ -69,6 +74,12 @@ CASES = {  # inputs, output, options
     "a dotted column name to npy": (["dotted"], "out.npy", {"field": "a.b"}),
     "all three to Parquet shards": (["txt", "jsonl", "parquet"], "shards", {"shard_rows": 10, "format": "parquet"}),
     "Parquet to Parquet, 2 workers, unnormalised": (["parquet"], "out.parquet", {"workers": 2, "normalize": False}),
+    "compressed text and JSON Lines to shards, 2 workers": (["txt.gz", "jsonl.bz2", "txt.xz", "jsonl.zst"], "shards",
+                                                            {"shard_rows": 7, "workers": 2}),
+    **{f"float16 to {name}": (["txt", "parquet"], output, {"dtype": "float16", **options})
+       for name, output, options in (("npy", "out.npy", {}), ("Parquet, 2 workers", "out.parquet", {"workers": 2}),
+                                     ("npy shards", "shards", {"shard_rows": 7}),
+                                     ("Parquet shards", "shards", {"shard_rows": 7, "format": "parquet"}))},
 }
 
 
@@ -79,11 +90,13 @@ def test_rows_equal_the_per_text_loop(model_dir: str, tmp_path: Path, monkeypatc
     paths = write_inputs(tmp_path, CORPUS)
     embed_files(model_dir, [str(paths[kind]) for kind in kinds], str(tmp_path / output), batch_size=3, **options)
     expected = per_text_loop(model_dir, CORPUS * len(kinds), options.get("normalize", True))
+    expected = expected.astype(options.get("dtype", "float32"))  # float16 as numpy rounds
     assert_same_bits(read_output(tmp_path / output), expected)
     if "id_field" in options:
         assert pyarrow.parquet.read_table(tmp_path / output).column("id").to_pylist() == [f"k{n}" for n in range(len(CORPUS))]
     elif output.endswith(".parquet"):
-        assert pyarrow.parquet.read_table(tmp_path / output).column("id").to_pylist() == list(range(len(CORPUS)))
+        assert pyarrow.parquet.read_table(tmp_path / output).column("id").to_pylist() == \
+            list(range(len(CORPUS) * len(kinds)))
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
 
 

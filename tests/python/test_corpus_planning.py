@@ -1,6 +1,7 @@
 """Planning and reading the inputs: pieces cut anywhere give every line once, in order, with its
 line end and a leading byte order mark removed; parts hold runs of rows that the pieces give."""
 
+import gzip
 import json
 from pathlib import Path
 
@@ -36,10 +37,12 @@ def test_pieces_cut_anywhere_give_each_line_once(tmp_path: Path, monkeypatch: py
     text = "\ufeff" + "\r\n".join(LINES)  # BOM, CRLF line ends, none after the last line
     records = "".join(json.dumps({"text": line}) + "\n" for line in LINES)
     inputs = [written(tmp_path, "a.txt", text.encode()), written(tmp_path, "empty.txt", b""),
-              written(tmp_path, "bom-only.txt", "\ufeff".encode()), written(tmp_path, "b.jsonl", records.encode())]
+              written(tmp_path, "bom-only.txt", "\ufeff".encode()), written(tmp_path, "b.jsonl", records.encode()),
+              written(tmp_path, "c.txt.gz", gzip.compress(text.encode())),
+              written(tmp_path, "bom-only.txt.gz", gzip.compress("\ufeff".encode()))]
     got = read_all(inputs)
-    assert sum(got, []) == LINES * 2
-    assert sum(read_all(inputs, part_rows=3), []) == LINES * 2
+    assert sum(got, []) == LINES * 3
+    assert sum(read_all(inputs, part_rows=3), []) == LINES * 3
 
 
 def test_parts_of_a_fixed_size_span_pieces_and_files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:

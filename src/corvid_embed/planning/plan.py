@@ -9,10 +9,11 @@ import stat
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from corvid_embed.failures import cannot_read
+from corvid_embed.failures import EmbedError, cannot_read
+from corvid_embed.reading.compressed import FORMATS
 from corvid_embed.planning.parts import Part, plan_parts
 from corvid_embed.reading.parquet import row_groups
-from corvid_embed.reading.pieces import Fields, Piece, kind_of
+from corvid_embed.reading.pieces import Fields, Piece, compression_of, kind_of
 
 # Bytes of text a piece covers: enough that opening it costs nothing next to embedding it, few
 # enough that two workers finish close together and a piece's lines fit in memory at once.
@@ -57,8 +58,13 @@ def cut(inputs: list[InputFile], fields: Fields) -> list[tuple[Piece, int | None
             raise cannot_read(file.name, error) from None
         if not stat.S_ISREG(status.st_mode):
             raise cannot_read(file.name, "not a regular file")
+        compression = compression_of(file.path)
         if kind == "parquet":
             pieces += row_groups(file.path, file.name, fields)
+        elif compression is not None:
+            if status.st_size == 0:
+                raise EmbedError(f"cannot decompress {file.name}: an empty file is no {FORMATS[compression]} stream")
+            pieces.append((Piece(file.path, file.name, kind, 0, status.st_size, compression), None))
         else:
             pieces += [(Piece(file.path, file.name, kind, start, min(start + PIECE_BYTES, status.st_size)), None)
                        for start in range(0, status.st_size, PIECE_BYTES)]

@@ -7,6 +7,7 @@ from collections.abc import Callable, Iterator
 from typing import Any, BinaryIO
 
 from corvid_embed.failures import EmbedError, RowFailure, cannot_read
+from corvid_embed.reading.compressed import compressed_lines, count_compressed_lines
 from corvid_embed.reading.pieces import Fields, IdType, Piece
 
 type Batch = tuple[list[str], list[Any] | None]  # texts, and their ids when an id field is read
@@ -55,6 +56,8 @@ def line_start_at_or_after(file: BinaryIO, offset: int, size: int) -> int:
 
 
 def count_lines(piece: Piece) -> int:
+    if piece.compression is not None:
+        return count_compressed_lines(piece)
     with open_piece(piece) as file:
         begin, end = line_range(file, piece)
         rows, last = 0, b"\n"
@@ -69,6 +72,23 @@ def count_lines(piece: Piece) -> int:
 def read_lines(piece: Piece, fields: Fields, skip: int, take: int, batch_size: int, ids: IdType) -> Iterator[Batch]:
     """Lines skip to skip + take of the piece, in batches; RowFailure at the first that is not
     as expected, counted from `skip`."""
+    lines = compressed_lines(piece, skip, take) if piece.compression is not None else plain_lines(piece, skip, take)
+    decode = decode_text if piece.kind == "text" else json_decoder(fields)
+    for first in range(0, take, batch_size):
+        texts: list[str] = []
+        batch_ids: list[Any] | None = [] if fields.id is not None else None
+        for offset, line in zip(range(first, min(first + batch_size, take)), lines):
+            text, row_id = decode(line.removesuffix(b"\r"), offset)
+            texts.append(text)
+            if batch_ids is not None:
+                if not ids.agrees(isinstance(row_id, str)):
+                    raise RowFailure(offset, ids.mixed(fields.id))  # type: ignore[arg-type]
+                batch_ids.append(row_id)
+        yield texts, batch_ids
+
+
+def plain_lines(piece: Piece, skip: int, take: int) -> Iterator[bytes]:
+    """Lines skip to skip + take of the lines that begin in the piece, without their line feeds."""
     try:
         with open_piece(piece) as file:
             begin, end = line_range(file, piece)
@@ -81,18 +101,7 @@ def read_lines(piece: Piece, fields: Fields, skip: int, take: int, batch_size: i
         lines.pop()  # the line feed ends the last line; it does not begin another
     if skip + take > len(lines):
         raise EmbedError(f"{piece.name} changed while it was read")
-    decode = decode_text if piece.kind == "text" else json_decoder(fields)
-    for first in range(skip, skip + take, batch_size):
-        texts: list[str] = []
-        batch_ids: list[Any] | None = [] if fields.id is not None else None
-        for offset in range(first, min(first + batch_size, skip + take)):
-            text, row_id = decode(lines[offset].removesuffix(b"\r"), offset - skip)
-            texts.append(text)
-            if batch_ids is not None:
-                if not ids.agrees(isinstance(row_id, str)):
-                    raise RowFailure(offset - skip, ids.mixed(fields.id))  # type: ignore[arg-type]
-                batch_ids.append(row_id)
-        yield texts, batch_ids
+    return iter(lines[skip:skip + take])
 
 
 def decode_text(line: bytes, offset: int) -> tuple[str, None]:

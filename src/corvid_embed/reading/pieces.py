@@ -2,7 +2,8 @@
 
 A piece of a text or JSON Lines file is a byte range [start, stop) of the file; it holds the lines
 that begin inside it, so pieces cut anywhere cover every line once and can be read and counted
-without looking at their neighbours. A piece of a Parquet file is a range of its row groups.
+without looking at their neighbours. A compressed file cannot be cut at byte offsets: it is one
+piece. A piece of a Parquet file is a range of its row groups.
 """
 
 import os
@@ -10,9 +11,21 @@ from dataclasses import dataclass
 from typing import Literal
 
 type Kind = Literal["text", "jsonl", "parquet"]
+type Compression = Literal["gz", "bz2", "xz", "zst"]
+
+COMPRESSIONS: tuple[Compression, ...] = ("gz", "bz2", "xz", "zst")
+
+
+def compression_of(path: str) -> Compression | None:
+    """The compression its suffix names: corpus.jsonl.gz is gzip."""
+    suffix = os.path.splitext(path)[1].lower().removeprefix(".")
+    return next((name for name in COMPRESSIONS if name == suffix), None)
 
 
 def kind_of(path: str) -> Kind:
+    """What its suffix, past a compression's, names: corpus.jsonl.gz is JSON Lines."""
+    if compression_of(path) is not None:
+        path = os.path.splitext(path)[0]
     suffix = os.path.splitext(path)[1].lower()
     return "jsonl" if suffix in (".jsonl", ".ndjson") else "parquet" if suffix == ".parquet" else "text"
 
@@ -27,6 +40,7 @@ class Piece:
     kind: Kind
     start: int
     stop: int
+    compression: Compression | None = None  # then the piece is the whole file
 
 
 def rows_label(piece: Piece, first: int, last: int | None = None) -> str:

@@ -1,5 +1,6 @@
 """Standard input, which workers cannot reopen, copied from where it stands to a temporary file
-under $TMPDIR that they read as any other input."""
+under $TMPDIR that they read as any other input. A compressed stream is known by its first bytes
+and kept compressed: its copy is named for its compression."""
 
 import os
 import sys
@@ -9,6 +10,7 @@ from contextlib import contextmanager
 from pathlib import Path
 
 from corvid_embed.failures import EmbedError, cannot_read, why
+from corvid_embed.reading.compressed import magic_compression
 from corvid_embed.running import janitor
 
 CHUNK = 1 << 20
@@ -49,6 +51,7 @@ def standard_input_copy() -> Iterator[Path]:
         janitor.remove(path)
         raise
     try:
+        path = named_for_its_compression(path)
         yield path
     finally:
         janitor.remove(path)
@@ -56,3 +59,16 @@ def standard_input_copy() -> Iterator[Path]:
 
 def cannot_copy(directory: str, error: OSError) -> EmbedError:
     return EmbedError(f"cannot copy standard input to {directory}: {why(error)}")
+
+
+def named_for_its_compression(path: Path) -> Path:
+    """The copy, renamed with the suffix of the compression its first bytes show, if any."""
+    with open(path, "rb") as copy:
+        compression = magic_compression(copy.read(8))
+    if compression is None:
+        return path
+    named = path.with_name(f"{path.name}.{compression}")
+    janitor.watch(named)
+    os.rename(path, named)
+    janitor.forget(path)
+    return named
