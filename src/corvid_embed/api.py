@@ -8,7 +8,7 @@ from typing import Any
 
 import numpy as np
 
-from corvid_embed.defaults import DEFAULT_BATCH_SIZE, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, SCHEDULER_WAIT
+from corvid_embed.defaults import DEFAULT_BATCH_SIZE, DTYPES, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, SCHEDULER_WAIT
 from corvid_embed.failures import EmbedError
 from corvid_embed.reading.pieces import Fields, kind_of
 from corvid_embed.request import Request
@@ -24,7 +24,7 @@ def parameter(name: str, value: str | None = None) -> str:
 
 def embed_texts(
     model_dir: str | os.PathLike, texts: Iterable[str], *, normalize: bool = True, workers: int = 1,
-    scheduler: Any = None, batch_size: int = DEFAULT_BATCH_SIZE, progress: bool = False,
+    scheduler: Any = None, batch_size: int = DEFAULT_BATCH_SIZE, progress: bool = False, dtype: str = "float32",
 ) -> np.ndarray:
     """Embeds each text with the model directory's table and its `tokenizer.json`.
 
@@ -32,8 +32,8 @@ def embed_texts(
     tokenizer.encode(texts[i]).ids)`. `workers` > 1 embeds in that many local processes;
     `scheduler` (a Dask scheduler address or a `distributed.Client`) on a Dask cluster instead,
     whose workers must all read `model_dir` at the same path. `progress` shows progress on
-    standard error. Raises EmbedError naming the failing text as texts[i], TypeError for a text
-    that is not a str.
+    standard error. `dtype="float16"` gives the rows as numpy.float16 gives them. Raises
+    EmbedError naming the failing text as texts[i], TypeError for a text that is not a str.
     """
     from corvid_embed.texts_run import batched, embed_batches
 
@@ -43,6 +43,7 @@ def embed_texts(
     check_flag("progress", progress)
     check_count("workers", workers, MAX_WORKERS)
     check_count("batch_size", batch_size, MAX_BATCH_SIZE)
+    check_dtype(dtype)
     total = len(texts) if hasattr(texts, "__len__") else None
     if total is not None:
         workers = min(workers, max(1, -(-total // batch_size)))  # no more workers than batches
@@ -53,21 +54,22 @@ def embed_texts(
             blocks.append(rows)
             bar.add(len(rows))
             bar.show()
-    return np.concatenate(blocks)
+    return np.concatenate(blocks).astype(dtype, copy=False)
 
 
 def embed_files(
     model_dir: str | os.PathLike, inputs: list[str | os.PathLike], output: str | os.PathLike, *, field: str = "text",
     id_field: str | None = None, format: str | None = None, shard_rows: int | None = None, workers: int = 1,
     resume: bool = False, normalize: bool = True, batch_size: int = DEFAULT_BATCH_SIZE, progress: bool = False,
-    scheduler: Any = None, scheduler_wait: float = SCHEDULER_WAIT,
+    scheduler: Any = None, scheduler_wait: float = SCHEDULER_WAIT, dtype: str = "float32",
 ) -> None:
     """Embeds the texts of `inputs` (text files of one text per line, `.jsonl`/`.ndjson` files of
     JSON objects with the text at `field`, `.parquet` files with a string column `field`; "-" for
-    standard input alone), rows numbered from 0 across them in order, into `output`: a float32
-    .npy matrix, a Parquet file (`format="parquet"`: columns `id` and `embedding`), or with
-    `shard_rows` a directory of shards of at most that many rows and their manifest.json, which
-    `resume` completes. Raises EmbedError where the command exits with status 1.
+    standard input alone; `.gz`, `.bz2`, `.xz` and `.zst` compressed), rows numbered from 0
+    across them in order, into `output`: a .npy matrix, a Parquet file (`format="parquet"`:
+    columns `id` and `embedding`), or with `shard_rows` a directory of shards of at most that
+    many rows and their manifest.json, which `resume` completes; of float32 rows, or float16
+    with `dtype="float16"`. Raises EmbedError where the command exits with status 1.
     """
     if isinstance(inputs, (str, bytes, os.PathLike)) or not isinstance(inputs, Iterable):
         raise TypeError("inputs must be a list of paths (str)")
@@ -87,12 +89,14 @@ def embed_files(
         check_count("shard_rows", shard_rows)
     if format is not None and format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-    run_files(files_request(model_dir, inputs, output, Fields(field, id_field), format, shard_rows, workers, resume,
-                            normalize, batch_size, progress_mode(progress), scheduler, scheduler_wait), parameter)
+    check_dtype(dtype)
+    run_files(files_request(model_dir, inputs, output, Fields(field, id_field), format, dtype, shard_rows, workers,
+                            resume, normalize, batch_size, progress_mode(progress), scheduler, scheduler_wait),
+              parameter)
 
 
 def files_request(model_dir: str | os.PathLike, inputs: list[str | os.PathLike], output: str | os.PathLike,
-                  fields: Fields, format: str | None, shard_rows: int | None, workers: int, resume: bool,
+                  fields: Fields, format: str | None, dtype: str, shard_rows: int | None, workers: int, resume: bool,
                   normalize: bool, batch_size: int, progress: str | None, scheduler: Any,
                   scheduler_wait: float) -> Request:
     """The request of embed_files or the command, its paths as str and its format decided."""
@@ -100,7 +104,7 @@ def files_request(model_dir: str | os.PathLike, inputs: list[str | os.PathLike],
     if format is None:
         format = "parquet" if shard_rows is None and output.endswith(".parquet") else "npy"
     return Request(os.path.abspath(model_dir), [os.fspath(path) for path in inputs], output, fields,
-                   format, shard_rows, workers, resume, normalize, batch_size,  # type: ignore[arg-type]
+                   format, dtype, shard_rows, workers, resume, normalize, batch_size,  # type: ignore[arg-type]
                    progress, scheduler, scheduler_wait)
 
 
@@ -135,6 +139,11 @@ def run_files(request: Request, spell: Spell) -> None:
 def check_flag(name: str, value: object) -> None:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+
+
+def check_dtype(dtype: object) -> None:
+    if dtype not in DTYPES:
+        raise ValueError(f"dtype must be one of {', '.join(DTYPES)}, not {dtype!r}")
 
 
 def check_count(name: str, value: object, limit: int | None = None) -> None:

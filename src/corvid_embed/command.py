@@ -7,7 +7,7 @@ import argparse
 import logging
 import sys
 
-from corvid_embed.defaults import DEFAULT_BATCH_SIZE, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, SCHEDULER_WAIT
+from corvid_embed.defaults import DEFAULT_BATCH_SIZE, DTYPES, FORMATS, MAX_BATCH_SIZE, MAX_WORKERS, SCHEDULER_WAIT
 from corvid_embed.failures import EmbedError, one_line
 
 
@@ -37,18 +37,21 @@ def seconds(text: str) -> float:
 def parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="corvid-embed",
-        description="Embed text files (one text per line), JSON Lines or Parquet files into a float32 .npy "
-                    "matrix, a Parquet file or a directory of shards, one row per text, with a model "
-                    "directory's model.safetensors and tokenizer.json.")
+        description="Embed text files (one text per line), JSON Lines or Parquet files into a .npy matrix, a "
+                    "Parquet file or a directory of shards, one row per text, with a model directory's "
+                    "model.safetensors and tokenizer.json.")
     parser.add_argument("model_dir", metavar="MODEL_DIR")
     parser.add_argument("inputs", metavar="INPUT", nargs="+",
-                        help="files embedded in this order: .jsonl/.ndjson (JSON Lines), .parquet, or text; "
-                             "- reads standard input (alone)")
+                        help="files embedded in this order: .jsonl/.ndjson (JSON Lines), .parquet, or text, "
+                             "the first two and text also compressed (.gz, .bz2, .xz, .zst); - reads standard "
+                             "input (alone, compressed or not)")
     parser.add_argument("-o", "--output", metavar="OUTPUT", required=True,
                         help="the .npy or .parquet file; with --shard-rows, a directory")
     parser.add_argument("--format", choices=FORMATS,
                         help="npy (the default) or parquet (columns id and embedding); "
                              "an OUTPUT ending in .parquet means parquet")
+    parser.add_argument("--dtype", choices=DTYPES, default="float32",
+                        help="the rows' element type: float32 (the default) or float16, rounded as numpy rounds")
     parser.add_argument("--field", default="text", metavar="NAME",
                         help="the text's field (JSON Lines) or column (Parquet); default text")
     parser.add_argument("--id-field", metavar="NAME",
@@ -102,7 +105,7 @@ def main(argv: list[str] | None = None) -> None:
     try:
         with terminating_signals_raise():
             run_files(files_request(args.model_dir, args.inputs, args.output, Fields(args.field, args.id_field),
-                                    args.format, args.shard_rows, args.workers or 1, args.resume, args.normalize,
+                                    args.format, args.dtype, args.shard_rows, args.workers or 1, args.resume, args.normalize,
                                     args.batch_size, progress_mode(not args.quiet), args.scheduler,
                                     args.scheduler_wait), flag)
     except EmbedError as error:

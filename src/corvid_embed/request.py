@@ -3,7 +3,7 @@
 from dataclasses import dataclass
 from typing import Any, Literal
 
-from corvid_embed.defaults import SCHEDULER_WAIT
+from corvid_embed.defaults import SCHEDULER_WAIT, DType
 from corvid_embed.reading.pieces import Fields
 
 type Format = Literal["npy", "parquet"]
@@ -16,6 +16,7 @@ class Request:
     output: str
     fields: Fields
     format: Format
+    dtype: DType
     shard_rows: int | None
     workers: int
     resume: bool

@@ -1,8 +1,13 @@
 """embed_texts and the corvid-embed command: results equal to the per-text loop bit for bit, in
 this process, in worker processes and on a Dask cluster; the command's failures."""
 
+import bz2
+import gzip
 import json
+import lzma
 import os
+import zlib
+from compression import zstd
 import subprocess
 import sys
 from pathlib import Path
@@ -12,7 +17,7 @@ import pytest
 import pyarrow.parquet
 from tokenizers import Tokenizer
 
-from corpus_models import TEXTS, wordpiece_tokenizer, write_model_dir
+from corpus_models import COMPRESSORS, TEXTS, wordpiece_tokenizer, write_model_dir
 from generate_model import write_model
 from exact_raises import raises_exactly
 from corvid_embed import EmbedError, embed_files, embed_texts
@@ -35,15 +40,17 @@ def per_text_loop(model_dir: str, texts: list[str], normalize: bool = True) -> n
 
 
 def assert_same_bits(got: np.ndarray, expected: np.ndarray) -> None:
-    assert got.dtype == np.float32 and got.shape == expected.shape
+    assert got.dtype == expected.dtype and got.shape == expected.shape
     assert got.tobytes() == expected.tobytes()
 
 
-@pytest.mark.parametrize(("workers", "normalize", "batch_size"), [(1, True, 1024), (2, False, 2)])
-def test_embed_texts_equals_the_per_text_loop(model_dir: str, workers: int, normalize: bool, batch_size: int) -> None:
+@pytest.mark.parametrize(("workers", "normalize", "batch_size", "dtype"),
+                         [(1, True, 1024, "float32"), (2, False, 2, "float32"), (2, True, 3, "float16")])
+def test_embed_texts_equals_the_per_text_loop(model_dir: str, workers: int, normalize: bool, batch_size: int,
+                                              dtype: str) -> None:
     texts = TEXTS * 3
-    got = embed_texts(model_dir, texts, normalize=normalize, workers=workers, batch_size=batch_size)
-    assert_same_bits(got, per_text_loop(model_dir, texts, normalize))
+    got = embed_texts(model_dir, texts, normalize=normalize, workers=workers, batch_size=batch_size, dtype=dtype)
+    assert_same_bits(got, per_text_loop(model_dir, texts, normalize).astype(dtype))  # float16 as numpy rounds
 
 
 def test_empty_text_without_special_tokens_gives_nan(tmp_path: Path) -> None:
@@ -72,14 +79,20 @@ def test_dask_cluster_gives_the_same_rows(model_dir: str, tmp_path: Path) -> Non
         assert_same_bits(np.load(output), expected)
 
 
-def test_command_reads_standard_input_and_writes_the_rows(model_dir: str, tmp_path: Path) -> None:
+@pytest.mark.parametrize("compression", [None, "gz", "bz2", "xz", "zst"])
+def test_command_reads_standard_input_and_writes_the_rows(model_dir: str, tmp_path: Path, compression: str | None) -> None:
     output = tmp_path / "out.npy"
     spool = tmp_path / "tmp"
     spool.mkdir()
-    text = "\r\n".join(TEXTS)  # CRLF line ends, no line end after the last line
+    text = "\r\n".join(TEXTS).encode()  # CRLF line ends, no line end after the last line
+    if compression is not None:  # known by its first bytes
+        with COMPRESSORS[compression](tmp_path / "in", "wb") as file:
+            file.write(text)
+        text = (tmp_path / "in").read_bytes()
+        (tmp_path / "in").unlink()
     run = subprocess.run([str(Path(sys.executable).parent / "corvid-embed"), model_dir, "-", "-o", str(output),
                           "--workers", "2", "--no-normalize"],
-                         input=text.encode(), capture_output=True, timeout=120, env={**os.environ, "TMPDIR": str(spool)})
+                         input=text, capture_output=True, timeout=120, env={**os.environ, "TMPDIR": str(spool)})
     assert (run.returncode, run.stderr) == (0, b"")  # no progress bar where stderr is no terminal
     assert_same_bits(np.load(output), per_text_loop(model_dir, TEXTS, normalize=False))
     assert sorted(p.name for p in tmp_path.rglob("*")) == ["out.npy", "tmp"]  # the copy is gone
@@ -101,6 +114,7 @@ BAD_ARGUMENTS = {
     "no workers": (embed_texts, {"workers": 0}, ValueError, "workers must be from 1 to 1024, not 0"),
     "batches of nothing": (embed_texts, {"batch_size": 0}, ValueError, "batch_size must be from 1 to 1048576, not 0"),
     "inputs a str": (embed_files, {"inputs": "in.txt"}, TypeError, "inputs must be a list of paths (str)"),
+    "an input not a path": (embed_files, {"inputs": ["in.txt", 7]}, TypeError, "inputs must be a list of paths (str)"),
     "output not a str": (embed_files, {"output": 7}, TypeError, "output must be str, not int"),
     "no workers for files": (embed_files, {"workers": 0}, ValueError, "workers must be from 1 to 1024, not 0"),
     "too many workers": (embed_files, {"workers": 1025}, ValueError, "workers must be from 1 to 1024, not 1025"),
@@ -110,6 +124,9 @@ BAD_ARGUMENTS = {
     "resume not a bool": (embed_files, {"resume": "yes"}, TypeError, "resume must be a bool, not str"),
     "unknown format": (embed_files, {"format": "csv"}, ValueError, "format must be one of npy, parquet, not 'csv'"),
     "no inputs": (embed_files, {"inputs": []}, EmbedError, "no input given"),
+    "unknown dtype": (embed_files, {"dtype": "float64"}, ValueError, "dtype must be one of float32, float16, not 'float64'"),
+    "unknown dtype for texts": (embed_texts, {"dtype": "int8"}, ValueError,
+                                "dtype must be one of float32, float16, not 'int8'"),
     "field not a str": (embed_files, {"field": 7}, TypeError, "field must be str, not int"),
     "resume without shards": (embed_files, {"resume": True}, EmbedError,
                               "resume needs shard_rows: only shards can be resumed"),
@@ -126,6 +143,26 @@ def test_bad_arguments_raise_before_anything_runs(model_dir: str, tmp_path: Path
     with raises_exactly(error, message):
         function(model_dir, **{**good, **changes})
     assert list(tmp_path.iterdir()) == []
+
+
+DECOMPRESSORS = {"gz": lambda: zlib.decompressobj(31), "bz2": bz2.BZ2Decompressor, "xz": lzma.LZMADecompressor,
+                 "zst": zstd.ZstdDecompressor}
+
+
+def stream_failure(path: Path) -> tuple[int, str]:
+    """The lines whole in the readable beginning of a broken stream, as one decompressor call
+    gives it, and how the standard library's reader says it is broken."""
+    compression = path.suffix[1:]
+    try:
+        prefix_lines = DECOMPRESSORS[compression]().decompress(path.read_bytes()).count(b"\n")
+    except Exception:
+        prefix_lines = 0  # broken from its first bytes
+    try:
+        with COMPRESSORS[compression](path, "rb") as file:
+            file.read()
+    except Exception as error:
+        return prefix_lines, " ".join(str(error).split()) or type(error).__name__
+    return prefix_lines, ""
 
 
 def weights(kind: str) -> bytes:
@@ -269,6 +306,20 @@ FAILURES = {
     "Parquet data page corrupt": (lambda d: [d("model"), "corrupt.parquet"],
                                   "cannot read corrupt.parquet, row group 0: {corrupt_error}"),
     "Parquet columns of one name": (lambda d: [d("model"), "twice.parquet"], "twice.parquet: 2 columns are named 'text'"),
+    **{f"truncated {compression}": (lambda d, c=compression: [d("model"), f"truncated.txt.{c}", "--workers", "2"],
+                                    f"cannot decompress truncated.txt.{compression} past line {{prefix_lines}}: not a "
+                                    f"whole {kind} stream ({{stream_error}})")
+       for compression, kind in (("gz", "gzip"), ("bz2", "bzip2"), ("xz", "xz"), ("zst", "Zstandard"))},
+    "corrupt gzip": (lambda d: [d("model"), "corrupt.txt.gz"],
+                     "cannot decompress corrupt.txt.gz past line 0: not a whole gzip stream ({stream_error})"),
+    "gzip named .zst": (lambda d: [d("model"), "gzip.txt.zst"],
+                        "cannot decompress gzip.txt.zst past line 0: not a whole Zstandard stream ({stream_error})"),
+    "empty compressed file": (lambda d: [d("model"), "empty.jsonl.xz"],
+                              "cannot decompress empty.jsonl.xz: an empty file is no xz stream"),
+    "compressed line 70,000 not UTF-8": (lambda d: [d("model"), "late.txt.gz", "--workers", "2"],
+                                         "late.txt.gz, line 70000: not valid UTF-8 (invalid start byte at byte 1)"),
+    "compressed JSON line 70,000 not an object": (lambda d: [d("model"), "late.jsonl.zst"],
+                                                  "late.jsonl.zst, line 70000: not a JSON object but an array"),
     "no Dask": (lambda d: [d("model"), "in.txt", "--scheduler", "tcp://127.0.0.1:1"],
                 "a Dask scheduler needs Dask's distributed package: pip install 'corvid_py[dask]' "
                 "(or dask and distributed)"),
@@ -287,6 +338,20 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
         write_model_dir(tmp_path / kind)
         (tmp_path / kind / "model.safetensors").write_bytes(weights(kind))
     (tmp_path / "broken.jsonl").write_text('{"text": "a" "b"}\n')
+    lines = "\n".join(TEXTS * 3000).encode() + b"\n"
+    for compression in COMPRESSORS:
+        with COMPRESSORS[compression](tmp_path / f"whole.{compression}", "wb") as file:
+            file.write(lines)
+        (tmp_path / f"truncated.txt.{compression}").write_bytes((tmp_path / f"whole.{compression}").read_bytes()[:-20])
+        (tmp_path / f"whole.{compression}").unlink()
+    with gzip.open(tmp_path / "gzip.txt.zst", "wb") as file:
+        file.write(lines)
+    (tmp_path / "corrupt.txt.gz").write_bytes(b"\x1f\x8c" + (tmp_path / "gzip.txt.zst").read_bytes()[2:])
+    (tmp_path / "empty.jsonl.xz").touch()
+    with gzip.open(tmp_path / "late.txt.gz", "wb") as file:
+        file.write(b"crow\n" * 69_999 + b"\xffcrow\nrook\n")
+    with COMPRESSORS["zst"](tmp_path / "late.jsonl.zst", "wb") as file:
+        file.write(b'{"text": "crow"}\n' * 69_999 + b"[]\n")
     (tmp_path / "in.txt").write_text("\n\n\n\nthe crow\n", encoding="utf-8")
     (tmp_path / "in.parquet").write_bytes(b"PAR1")
     (tmp_path / "late.txt").write_text("jackdaw\n", encoding="utf-8")
@@ -314,7 +379,7 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
     (tmp_path / "done").mkdir()
     (tmp_path / "done" / "manifest.json").write_text(json.dumps({**run_settings(
         model_files(str(tmp_path / "model")), [str(tmp_path / "in.txt")],
-        {"format": "npy", "columns": 8, "normalize": True, "field": "text", "id_field": None, "id_type": None,
+        {"format": "npy", "dtype": "float32", "columns": 8, "normalize": True, "field": "text", "id_field": None, "id_type": None,
          "shard_rows": 2}),
         "shards": []}))
     arguments, message = FAILURES[case]
@@ -349,8 +414,11 @@ def test_command_failure_is_one_line_with_status_1_and_nothing_left(tmp_path: Pa
             pass
     except OSError as error:
         corrupt_error = str(error)
+    stream = next((argument for argument in arguments if any(argument.endswith(f".{c}") for c in COMPRESSORS)), None)
+    prefix_lines, stream_error = stream_failure(tmp_path / stream) if stream else (0, "")
     expected = message.format(d=tmp_path, id=outside, tokenizer_error=tokenizer_error, parquet_error=parquet_error,
-                              module_error=module_error, corrupt_error=corrupt_error)
+                              module_error=module_error, corrupt_error=corrupt_error, prefix_lines=prefix_lines,
+                              stream_error=stream_error)
     assert lines == [f"corvid-embed: error: {expected}"], run.stderr
     assert {path: path.stat().st_mtime_ns for path in tmp_path.rglob("*")} == before
 

@@ -85,7 +85,7 @@ def test_a_join_refuses_a_part_that_does_not_hold_its_rows(tmp_path: Path, part:
     np.save(tmp_path / "bad.npy", part)
     (tmp_path / "joined.npy").touch()
     with raises_exactly(EmbedError, message.format(part=tmp_path / "bad.npy")):
-        join_npy([tmp_path / "good.npy", tmp_path / "bad.npy"], tmp_path / "joined.npy", 4, 4, "out.npy")
+        join_npy([tmp_path / "good.npy", tmp_path / "bad.npy"], tmp_path / "joined.npy", 4, 4, "float32", "out.npy")
 
 
 def test_a_parquet_output_of_more_parts_than_open_files_is_joined(model_dir: str, tmp_path: Path) -> None:

@@ -55,6 +55,13 @@ CHANGES: dict[str, tuple[Callable[[Path, Path], object], str]] = {
 }
 
 
+def test_resume_refuses_another_element_type(finished: tuple[str, Path, Path]) -> None:
+    model_dir, corpus, shards = finished
+    with raises_exactly(EmbedError, f"cannot resume: {shards}/manifest.json records other dtype "
+                                    f"('float32', not 'float16')"):
+        embed_files(model_dir, [str(corpus)], str(shards), shard_rows=5, resume=True, dtype="float16")
+
+
 @pytest.mark.parametrize("change", CHANGES)
 def test_resume_refuses_other_inputs_or_model(finished: tuple[str, Path, Path], change: str) -> None:
     model_dir, corpus, shards = finished
@@ -78,9 +85,14 @@ def test_resume_refuses_another_input_list_or_a_missing_or_broken_manifest(finis
         reason = str(error)
     with raises_exactly(EmbedError, f"cannot resume: {shards}/manifest.json cannot be read ({reason})"):
         embed_files(model_dir, [str(corpus)], str(shards), shard_rows=5, resume=True)
-    (shards / "manifest.json").unlink()
-    with raises_exactly(EmbedError, f"cannot resume: {shards} holds no manifest.json"):
+    (shards / "manifest.json").write_text("[]")
+    with raises_exactly(EmbedError, f"cannot resume: {shards}/manifest.json cannot be read (not a JSON object)"):
         embed_files(model_dir, [str(corpus)], str(shards), shard_rows=5, resume=True)
+    (shards / "manifest.json").unlink()
+    for directory in (shards, shards.parent / "never-made"):
+        with raises_exactly(EmbedError, f"cannot resume: {directory} holds no manifest.json"):
+            embed_files(model_dir, [str(corpus)], str(directory), shard_rows=5, resume=True)
+    assert not (shards.parent / "never-made").exists()
 
 
 def test_a_shard_deleted_by_hand_is_made_again(finished: tuple[str, Path, Path]) -> None:

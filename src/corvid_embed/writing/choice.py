@@ -23,12 +23,12 @@ def writer_for(request: Request, output: Path, inputs: list[InputFile], plan: Pl
     place, and which is joined from parts of their own otherwise (Parquet, or a cluster's
     workers, which may not share a file's pages)."""
     if request.shard_rows:
-        options = {"format": request.format, "columns": columns, "normalize": request.normalize,
+        options = {"format": request.format, "dtype": request.dtype, "columns": columns, "normalize": request.normalize,
                    "field": request.fields.text, "id_field": request.fields.id,
                    "id_type": None if string_ids is None else "string" if string_ids else "integer",
                    "shard_rows": request.shard_rows}
         settings = run_settings(model_files, [file.path for file in inputs], options)
         return ShardWriter(output, settings, request.resume, plan)
     if request.format == "npy" and on_this_machine:
-        return NpyWriter(output, plan.rows, columns)
-    return JoinedWriter(output, request.format, columns, plan.rows, len(plan.parts))
+        return NpyWriter(output, plan.rows, columns, request.dtype)
+    return JoinedWriter(output, request.format, request.dtype, columns, plan.rows, len(plan.parts))

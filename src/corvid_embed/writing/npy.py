@@ -1,4 +1,4 @@
-"""Float32 .npy files, written without a memory map: the header and the reserved size first, then
+""".npy files of float32 or float16 rows, written without a memory map: the header and the reserved size first, then
 rows written at their offset with pwrite, so a full disk is an error, never a SIGBUS.
 
 On this machine, a single .npy output is reserved whole and its parts' workers write their rows
@@ -16,28 +16,29 @@ import numpy as np
 from corvid_embed.failures import EmbedError, cannot_write
 from corvid_embed.planning.parts import Part
 from corvid_embed.running import janitor
+from corvid_embed.defaults import DType
+from corvid_embed.writing.elements import STORED, computed_bytes, stored
 from corvid_embed.writing.paths import create_temporary, rename, reserve
 from corvid_embed.writing.writer import FileOfItsOwn, OutputWriter, PartWriter, Target
 
-ROW_TYPE = np.dtype("=f4")
 # Bytes copied at a time by a join: its memory, whatever the size of the files joined.
 JOIN_CHUNK = 1 << 20
 
 
-def npy_header(rows: int, columns: int) -> bytes:
+def npy_header(rows: int, columns: int, dtype: DType) -> bytes:
     header = io.BytesIO()
-    np.lib.format.write_array_header_1_0(header, {"descr": ROW_TYPE.str, "fortran_order": False,
+    np.lib.format.write_array_header_1_0(header, {"descr": STORED[dtype].str, "fortran_order": False,
                                                   "shape": (rows, columns)})
     return header.getvalue()
 
 
-def start_npy(path: Path, rows: int, columns: int, final: object) -> int:
+def start_npy(path: Path, rows: int, columns: int, dtype: DType, final: object) -> int:
     """Writes the header into the empty file at `path` and reserves the rows' space; returns the
     offset of row 0."""
-    header = npy_header(rows, columns)
+    header = npy_header(rows, columns, dtype)
     descriptor = open_for_writing(path, final)
     try:
-        reserve(descriptor, len(header) + rows * columns * ROW_TYPE.itemsize, final)
+        reserve(descriptor, len(header) + rows * columns * STORED[dtype].itemsize, final)
         write_at(descriptor, header, 0, final)
     finally:
         os.close(descriptor)
@@ -61,19 +62,19 @@ def write_at(descriptor: int, data: bytes | bytearray | memoryview, offset: int,
         raise cannot_write(final, error) from None
 
 
-def join_npy(parts: list[Path], output: Path, rows: int, columns: int, final: object) -> None:
+def join_npy(parts: list[Path], output: Path, rows: int, columns: int, dtype: DType, final: object) -> None:
     """The parts' rows, in order, as one .npy file at `output` (which exists, empty); each part
-    is checked to hold the float32 rows of `columns` columns it should."""
-    offset = start_npy(output, rows, columns, final)
+    is checked to hold the rows of `columns` columns and of the type it should."""
+    offset = start_npy(output, rows, columns, dtype, final)
     try:
         with open(output, "r+b") as destination:
             destination.seek(offset)
             for path in parts:
                 with open(path, "rb") as source:
-                    shape, fortran, dtype = ((), True, None) if np.lib.format.read_magic(source) != (1, 0) \
+                    shape, fortran, stored_type = ((), True, None) if np.lib.format.read_magic(source) != (1, 0) \
                         else np.lib.format.read_array_header_1_0(source)
-                    if dtype != ROW_TYPE or fortran or len(shape) != 2 or shape[1] != columns:
-                        raise EmbedError(f"{path} does not hold float32 rows of {columns} columns")
+                    if stored_type != STORED[dtype] or fortran or len(shape) != 2 or shape[1] != columns:
+                        raise EmbedError(f"{path} does not hold {dtype} rows of {columns} columns")
                     rows -= shape[0]
                     shutil.copyfileobj(source, destination, JOIN_CHUNK)
     except OSError as error:
@@ -86,7 +87,7 @@ def batch_buffer(columns: int, part: Part, batch_size: int) -> bytearray:
     """One buffer for every batch of a part's rows, which are written when the next batch comes:
     a new one a batch would be a fresh mapping of pages each time where malloc is told to give
     memory back early, as Dask's workers tell it."""
-    return bytearray(min(batch_size, part.rows) * columns * ROW_TYPE.itemsize)
+    return bytearray(min(batch_size, part.rows) * computed_bytes(columns))
 
 
 @dataclass(frozen=True)
@@ -97,6 +98,7 @@ class RowsInFile:
     path: str
     offset: int
     name: str
+    dtype: DType
 
     def open(self, columns: int, part: Part, batch_size: int) -> PartWriter:
         return RowsInFileWriter(self, columns, part, batch_size)
@@ -104,14 +106,14 @@ class RowsInFile:
 
 class RowsInFileWriter(PartWriter):
     def __init__(self, target: RowsInFile, columns: int, part: Part, batch_size: int) -> None:
-        self.name = target.name
-        self.row_bytes = columns * ROW_TYPE.itemsize
+        self.name, self.dtype = target.name, target.dtype
+        self.row_bytes = columns * STORED[self.dtype].itemsize
         self.offset = target.offset + part.first_row * self.row_bytes
         self.buffer = batch_buffer(columns, part, batch_size)
         self.descriptor = open_for_writing(Path(target.path), self.name)
 
     def write(self, done: int, rows: memoryview, ids: list | None) -> None:
-        write_at(self.descriptor, rows, self.offset + done * self.row_bytes, self.name)
+        write_at(self.descriptor, stored(rows, self.dtype), self.offset + done * self.row_bytes, self.name)
 
     def commit(self) -> None:
         self.discard()
@@ -129,27 +131,29 @@ class NpyPart:
 
     path: str
     name: str
+    dtype: DType
 
     def open(self, columns: int, part: Part, batch_size: int) -> PartWriter:
-        return NpyPartWriter(Path(self.path), self.name, columns, part, batch_size)
+        return NpyPartWriter(Path(self.path), self.name, self.dtype, columns, part, batch_size)
 
 
 class NpyPartWriter(FileOfItsOwn):
-    def __init__(self, final: Path, name: str, columns: int, part: Part, batch_size: int) -> None:
+    def __init__(self, final: Path, name: str, dtype: DType, columns: int, part: Part, batch_size: int) -> None:
         super().__init__(final, name)
         assert self.temporary is not None
-        self.row_bytes = columns * ROW_TYPE.itemsize
+        self.dtype = dtype
+        self.row_bytes = columns * STORED[dtype].itemsize
         self.buffer = batch_buffer(columns, part, batch_size)
         self.descriptor = -1
         try:
-            self.offset = start_npy(self.temporary, part.rows, columns, name)
+            self.offset = start_npy(self.temporary, part.rows, columns, dtype, name)
             self.descriptor = open_for_writing(self.temporary, name)
         except BaseException:
             self.discard()
             raise
 
     def write(self, done: int, rows: memoryview, ids: list | None) -> None:
-        write_at(self.descriptor, rows, self.offset + done * self.row_bytes, self.name)
+        write_at(self.descriptor, stored(rows, self.dtype), self.offset + done * self.row_bytes, self.name)
 
     def close(self) -> None:
         if self.descriptor >= 0:
@@ -164,18 +168,18 @@ class NpyPartWriter(FileOfItsOwn):
 class NpyWriter(OutputWriter):
     """One .npy file, reserved whole before the workers write their rows into it."""
 
-    def __init__(self, final: Path, rows: int, columns: int) -> None:
-        self.final = final
+    def __init__(self, final: Path, rows: int, columns: int, dtype: DType) -> None:
+        self.final, self.dtype = final, dtype
         self.temporary: Path | None = create_temporary(final)
         try:
-            self.offset = start_npy(self.temporary, rows, columns, final)
+            self.offset = start_npy(self.temporary, rows, columns, dtype, final)
         except BaseException:
             self.abandon()
             raise
 
     def target(self, part: Part) -> Target:
         assert self.temporary is not None
-        return RowsInFile(str(self.temporary), self.offset, str(self.final))
+        return RowsInFile(str(self.temporary), self.offset, str(self.final), self.dtype)
 
     def commit(self) -> None:
         assert self.temporary is not None

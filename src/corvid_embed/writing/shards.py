@@ -17,12 +17,14 @@ from typing import Any
 
 import numpy as np
 
-from corvid_embed.arrow import parquet
+from corvid_embed.arrow import arrow, parquet
 from corvid_embed.failures import EmbedError, cannot_write
 from corvid_embed.planning.parts import Part
 from corvid_embed.planning.plan import Plan
 from corvid_embed.running import janitor
 from corvid_embed.writing.manifest import MANIFEST, Manifest, read_manifest
+from corvid_embed.writing.elements import STORED
+from corvid_embed.writing.parquet import schema
 from corvid_embed.writing.part_files import part_file
 from corvid_embed.writing.paths import stray_temporaries
 from corvid_embed.writing.writer import OutputWriter, PartOutcome, Target
@@ -39,7 +41,7 @@ def shard_name(part: Part, format: str) -> str:
 class ShardWriter(OutputWriter):
     def __init__(self, directory: Path, settings: dict[str, Any], resume: bool, plan: Plan) -> None:
         self.directory, self.format, self.total = directory, settings["format"], plan.rows
-        self.columns = settings["columns"]
+        self.columns, self.dtype = settings["columns"], settings["dtype"]
         if resume and not directory.is_dir():
             raise EmbedError(f"cannot resume: {directory} holds no {MANIFEST}")
         try:
@@ -82,14 +84,14 @@ class ShardWriter(OutputWriter):
             if self.format == "parquet":
                 with open(path, "rb") as file:
                     footer = parquet().ParquetFile(file)
-                    return footer.metadata.num_rows == rows and \
-                        footer.schema_arrow.field("embedding").type.list_size == self.columns
+                    return footer.schema_arrow.equals(schema(self.columns, self.dtype, footer.schema_arrow.field(
+                        "id").type == arrow().string())) and footer.metadata.num_rows == rows
             with open(path, "rb") as file:
                 if np.lib.format.read_magic(file) != (1, 0):
                     return False
                 shape, fortran, dtype = np.lib.format.read_array_header_1_0(file)
-                return (shape, fortran, dtype) == ((rows, self.columns), False, np.dtype("=f4")) and \
-                    os.fstat(file.fileno()).st_size == file.tell() + rows * self.columns * 4
+                return (shape, fortran, dtype) == ((rows, self.columns), False, STORED[self.dtype]) and \
+                    os.fstat(file.fileno()).st_size == file.tell() + rows * self.columns * dtype.itemsize
         except Exception:
             return False  # made again
 
@@ -99,7 +101,7 @@ class ShardWriter(OutputWriter):
 
     def target(self, part: Part) -> Target:
         path = str(self.directory / shard_name(part, self.format))
-        return part_file(path, path, self.format)
+        return part_file(path, path, self.format, self.dtype)
 
     def completed(self, part: Part, outcome: PartOutcome) -> None:
         self.manifest.shards.append({"path": shard_name(part, self.format), "first_row": part.first_row,
