@@ -10,8 +10,8 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from corvid_embed.failures import EmbedError, cannot_read
-from corvid_embed.reading.compressed import FORMATS
 from corvid_embed.planning.parts import Part, plan_parts
+from corvid_embed.reading.compressed import FORMATS
 from corvid_embed.reading.parquet import row_groups
 from corvid_embed.reading.pieces import Fields, Piece, compression_of, kind_of
 

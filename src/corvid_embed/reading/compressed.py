@@ -8,23 +8,31 @@ import bz2
 import gzip
 import lzma
 from collections.abc import Iterator
-from typing import BinaryIO
-
-from compression import zstd
+from typing import Any, BinaryIO
 
 from corvid_embed.failures import EmbedError, cannot_read, one_line
 from corvid_embed.reading.pieces import Compression, Piece
 
-OPENERS = {"gz": gzip.open, "bz2": bz2.open, "xz": lzma.open, "zst": zstd.open}
 FORMATS = {"gz": "gzip", "bz2": "bzip2", "xz": "xz", "zst": "Zstandard"}
 CHUNK = 1 << 20
 BYTE_ORDER_MARK = b"\xef\xbb\xbf"
 
 
-def open_stream(piece: Piece) -> BinaryIO:
-    assert piece.compression is not None
+def zstd() -> Any:
+    """compression.zstd, which an interpreter built without the library lacks: only Zstandard
+    files need it, and its absence is a failure that says so."""
     try:
-        return OPENERS[piece.compression](piece.path, "rb")  # type: ignore[operator, no-any-return]
+        from compression import zstd
+    except ImportError:
+        raise EmbedError("Zstandard files need an interpreter with compression.zstd (Python 3.14 built with "
+                         "libzstd)") from None
+    return zstd
+
+
+def open_stream(piece: Piece) -> BinaryIO:
+    opener = {"gz": gzip.open, "bz2": bz2.open, "xz": lzma.open}.get(piece.compression) or zstd().open
+    try:
+        return opener(piece.path, "rb")  # type: ignore[no-any-return]
     except OSError as error:
         raise cannot_read(piece.name, error) from None
 
@@ -36,7 +44,12 @@ def unreadable(piece: Piece, lines: int, error: BaseException) -> EmbedError:
 
 
 # What a decompressor raises where its stream stops being readable.
-BROKEN = (OSError, EOFError, ValueError, lzma.LZMAError, zstd.ZstdError)
+BROKEN: tuple[type[Exception], ...] = (OSError, EOFError, ValueError, lzma.LZMAError)
+try:
+    from compression.zstd import ZstdError
+    BROKEN += (ZstdError,)
+except ImportError:
+    pass  # an interpreter without libzstd, which reads no Zstandard file
 
 
 def count_compressed_lines(piece: Piece) -> int:

@@ -5,10 +5,10 @@ workers may not share one file's pages."""
 
 from pathlib import Path
 
+from corvid_embed.defaults import DType
 from corvid_embed.failures import cannot_write
 from corvid_embed.planning.parts import Part
 from corvid_embed.running import janitor
-from corvid_embed.defaults import DType
 from corvid_embed.writing.npy import join_npy
 from corvid_embed.writing.parquet import join_parquet
 from corvid_embed.writing.part_files import part_file

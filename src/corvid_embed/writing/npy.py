@@ -13,10 +13,10 @@ from pathlib import Path
 
 import numpy as np
 
+from corvid_embed.defaults import DType
 from corvid_embed.failures import EmbedError, cannot_write
 from corvid_embed.planning.parts import Part
 from corvid_embed.running import janitor
-from corvid_embed.defaults import DType
 from corvid_embed.writing.elements import STORED, computed_bytes, stored
 from corvid_embed.writing.paths import create_temporary, rename, reserve
 from corvid_embed.writing.writer import FileOfItsOwn, OutputWriter, PartWriter, Target

@@ -11,9 +11,9 @@ from typing import Any
 import numpy as np
 
 from corvid_embed.arrow import arrow, parquet
+from corvid_embed.defaults import DType
 from corvid_embed.failures import cannot_write
 from corvid_embed.planning.parts import Part
-from corvid_embed.defaults import DType
 from corvid_embed.writing.elements import STORED, stored
 from corvid_embed.writing.writer import FileOfItsOwn, PartWriter
 

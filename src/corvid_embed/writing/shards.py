@@ -22,8 +22,8 @@ from corvid_embed.failures import EmbedError, cannot_write
 from corvid_embed.planning.parts import Part
 from corvid_embed.planning.plan import Plan
 from corvid_embed.running import janitor
-from corvid_embed.writing.manifest import MANIFEST, Manifest, read_manifest
 from corvid_embed.writing.elements import STORED
+from corvid_embed.writing.manifest import MANIFEST, Manifest, read_manifest
 from corvid_embed.writing.parquet import schema
 from corvid_embed.writing.part_files import part_file
 from corvid_embed.writing.paths import stray_temporaries
@@ -89,9 +89,9 @@ class ShardWriter(OutputWriter):
             with open(path, "rb") as file:
                 if np.lib.format.read_magic(file) != (1, 0):
                     return False
-                shape, fortran, dtype = np.lib.format.read_array_header_1_0(file)
-                return (shape, fortran, dtype) == ((rows, self.columns), False, STORED[self.dtype]) and \
-                    os.fstat(file.fileno()).st_size == file.tell() + rows * self.columns * dtype.itemsize
+                shape, fortran, stored_type = np.lib.format.read_array_header_1_0(file)
+                return (shape, fortran, stored_type) == ((rows, self.columns), False, STORED[self.dtype]) and \
+                    os.fstat(file.fileno()).st_size == file.tell() + rows * self.columns * stored_type.itemsize
         except Exception:
             return False  # made again
 
