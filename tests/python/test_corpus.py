@@ -6,6 +6,8 @@ import gzip
 import json
 import lzma
 import os
+import shutil
+import tempfile
 import zlib
 from compression import zstd
 import subprocess
@@ -437,17 +439,34 @@ def test_a_model_replaced_between_runs_in_one_process_is_loaded_afresh(tmp_path:
         assert_same_bits(np.load(tmp_path / "out.npy"), expected)
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root reads and writes whatever the permissions say")
-def test_files_the_user_may_not_read_or_write_are_refused(tmp_path: Path) -> None:
-    model_dir = write_model_dir(tmp_path / "model")
-    corpus = tmp_path / "in.txt"
-    corpus.write_text("crow\n")
-    output = tmp_path / "out.npy"
-    output.write_bytes(b"kept")
-    output.chmod(0o444)
-    with raises_exactly(EmbedError, f"cannot write {output}: Permission denied"):
-        embed_files(str(model_dir), [str(corpus)], str(output))
-    assert output.read_bytes() == b"kept"
-    (model_dir / "tokenizer.json").chmod(0)
-    with raises_exactly(EmbedError, f"cannot read {model_dir}/tokenizer.json: Permission denied"):
-        embed_texts(str(model_dir), ["crow"])
+NOBODY = 65534
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="runs the command as another user, which needs root")
+def test_files_the_user_may_not_read_or_write_are_refused() -> None:
+    # Root may read and write anything: the command runs as nobody, in a folder everyone may
+    # write, on an output and a tokenizer.json that are root's and closed to others.
+    directory = Path(tempfile.mkdtemp())
+    try:
+        directory.chmod(0o777)
+        model_dir = write_model_dir(directory / "model")
+        corpus = directory / "in.txt"
+        corpus.write_text("crow\n")
+        output = directory / "out.npy"
+        output.write_bytes(b"kept")
+        for path in [model_dir, *model_dir.iterdir(), corpus, output]:
+            path.chmod(0o755 if path.is_dir() else 0o644)  # readable by all, whatever the umask
+        environment = {name: value for name, value in os.environ.items() if name != "COVERAGE_PROCESS_CONFIG"}
+
+        def run(*arguments: str) -> tuple[int, str]:
+            done = subprocess.run([*COMMAND, str(model_dir), str(corpus), *arguments, "--quiet"], user=NOBODY,
+                                  env=environment, capture_output=True, text=True, timeout=60)
+            return done.returncode, done.stderr
+
+        assert run("-o", str(output)) == (1, f"corvid-embed: error: cannot write {output}: Permission denied\n")
+        assert output.read_bytes() == b"kept"
+        (model_dir / "tokenizer.json").chmod(0o600)
+        assert run("-o", str(directory / "new.npy")) == (
+            1, f"corvid-embed: error: cannot read {model_dir}/tokenizer.json: Permission denied\n")
+    finally:
+        shutil.rmtree(directory)
