@@ -45,12 +45,6 @@ def test_pieces_cut_anywhere_give_each_line_once(tmp_path: Path, monkeypatch: py
     assert sum(read_all(inputs, part_rows=3), []) == LINES * 3
 
 
-def test_parts_of_a_fixed_size_span_pieces_and_files(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(planning, "PIECE_BYTES", 4)
-    inputs = [written(tmp_path, name, "".join(f"{name}{n}\n" for n in range(5)).encode()) for name in "ab"]
-    assert read_all(inputs, part_rows=4) == [["a0", "a1", "a2", "a3"], ["a4", "b0", "b1", "b2"], ["b3", "b4"]]
-
-
 def test_parquet_row_groups_are_the_pieces(tmp_path: Path) -> None:
     pyarrow = pytest.importorskip("pyarrow")
     import pyarrow.parquet

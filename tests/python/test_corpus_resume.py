@@ -105,24 +105,35 @@ def test_a_shard_deleted_by_hand_is_made_again(finished: tuple[str, Path, Path])
     assert_same_bits(read_output(shards), per_text_loop(model_dir, CORPUS))
 
 
-def test_interrupted_shards_resume_untouched(tmp_path: Path) -> None:
+# How a first run stops, replacing the function that embeds each part: (prelude, exit status, the
+# shards it leaves complete).
+STOPS = {
+    "Ctrl-C as the third shard starts": (
+        "original, calls = corpus_run.embed_part, []\n"
+        "def embed_part(*a, **k):\n"
+        "    calls.append(1)\n"
+        "    if len(calls) == 3: os.kill(os.getpid(), signal.SIGINT)\n"
+        "    return original(*a, **k)\n"
+        "corpus_run.embed_part = embed_part\n", 130, ["part-00000.npy", "part-00001.npy"]),
+    "killed outright before its first shard": (
+        "corpus_run.embed_part = lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL)\n", -signal.SIGKILL, []),
+}
+
+
+@pytest.mark.parametrize("stop", STOPS)
+def test_a_stopped_run_resumes_with_its_complete_shards_untouched(tmp_path: Path, stop: str) -> None:
     model_dir = str(write_model_dir(tmp_path / "model"))
     path = tmp_path / "in.txt"
     path.write_text("\n".join(CORPUS) + "\n", encoding="utf-8")
     shards = tmp_path / "shards"
-    # Ctrl-C as the third shard starts: the run stops with two complete.
-    interrupt = ("import os, signal, sys; from corvid_embed import corpus_run; from corvid_embed.command import main\n"
-                 "original, calls = corpus_run.embed_part, []\n"
-                 "def embed_part(*a, **k):\n"
-                 "    calls.append(1)\n"
-                 "    if len(calls) == 3: os.kill(os.getpid(), signal.SIGINT)\n"
-                 "    return original(*a, **k)\n"
-                 "corpus_run.embed_part = embed_part\nmain()\n")
+    prelude, status, complete = STOPS[stop]
+    program = ("import os, signal; from corvid_embed import corpus_run; from corvid_embed.command import main\n"
+               f"{prelude}main()\n")
     command = [model_dir, str(path), "-o", str(shards), "--shard-rows", "5", "--quiet"]
-    run = subprocess.run([sys.executable, "-c", interrupt, *command], capture_output=True, text=True, timeout=60)
-    assert (run.returncode, run.stderr) == (130, "")
+    run = subprocess.run([sys.executable, "-c", program, *command], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stderr) == (status, "")
     first = {p.name: p.stat().st_mtime_ns for p in shards.iterdir() if p.name != "manifest.json"}
-    assert sorted(first) == ["part-00000.npy", "part-00001.npy"]
+    assert sorted(first) == complete
     run = subprocess.run([sys.executable, "-m", "corvid_embed", *command, "--resume", "--workers", "2"],
                          capture_output=True, text=True, timeout=60)
     assert run.returncode == 0, run.stderr
@@ -212,20 +223,6 @@ def test_ids_of_another_type_fail_at_their_row_again_on_resume(tmp_path: Path) -
         assert (manifest["id_type"], manifest["complete"]) == ("integer", False)
         assert [shard["path"] for shard in manifest["shards"]] == ["part-00000.parquet"]
         assert sorted(p.name for p in shards.iterdir()) == ["manifest.json", "part-00000.parquet"]
-
-
-def test_a_run_killed_before_its_first_shard_can_be_resumed(tmp_path: Path) -> None:
-    model_dir = str(write_model_dir(tmp_path / "model"))
-    corpus = tmp_path / "in.txt"
-    corpus.write_text("\n".join(CORPUS) + "\n", encoding="utf-8")
-    shards = tmp_path / "shards"
-    killed = ("import os, signal; from corvid_embed import corpus_run; from corvid_embed.command import main\n"
-              "corpus_run.embed_part = lambda *a, **k: os.kill(os.getpid(), signal.SIGKILL)\nmain()\n")
-    command = [model_dir, str(corpus), "-o", str(shards), "--shard-rows", "5", "--quiet"]
-    run = subprocess.run([sys.executable, "-c", killed, *command], capture_output=True, text=True, timeout=60)
-    assert run.returncode == -signal.SIGKILL
-    embed_files(model_dir, [str(corpus)], str(shards), shard_rows=5, resume=True)
-    assert_same_bits(read_output(shards), per_text_loop(model_dir, CORPUS))
 
 
 def test_a_second_run_on_a_directory_refuses_at_once_and_leaves_the_first_runs_files(

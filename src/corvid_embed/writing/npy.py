@@ -10,6 +10,7 @@ import os
 import shutil
 from dataclasses import dataclass
 from pathlib import Path
+from typing import BinaryIO
 
 import numpy as np
 
@@ -62,6 +63,17 @@ def write_at(descriptor: int, data: bytes | bytearray | memoryview, offset: int,
         raise cannot_write(final, error) from None
 
 
+def npy_rows(file: BinaryIO, columns: int, dtype: DType) -> int | None:
+    """The rows of the .npy file read from its start, when it holds rows of `columns` columns of
+    `dtype` in C order; None otherwise. Leaves the file at its first row."""
+    if np.lib.format.read_magic(file) != (1, 0):
+        return None
+    shape, fortran, stored_type = np.lib.format.read_array_header_1_0(file)
+    if stored_type != STORED[dtype] or fortran or len(shape) != 2 or shape[1] != columns:
+        return None
+    return int(shape[0])
+
+
 def join_npy(parts: list[Path], output: Path, rows: int, columns: int, dtype: DType, final: object) -> None:
     """The parts' rows, in order, as one .npy file at `output` (which exists, empty); each part
     is checked to hold the rows of `columns` columns and of the type it should."""
@@ -71,11 +83,10 @@ def join_npy(parts: list[Path], output: Path, rows: int, columns: int, dtype: DT
             destination.seek(offset)
             for path in parts:
                 with open(path, "rb") as source:
-                    shape, fortran, stored_type = ((), True, None) if np.lib.format.read_magic(source) != (1, 0) \
-                        else np.lib.format.read_array_header_1_0(source)
-                    if stored_type != STORED[dtype] or fortran or len(shape) != 2 or shape[1] != columns:
+                    part_rows = npy_rows(source, columns, dtype)
+                    if part_rows is None:
                         raise EmbedError(f"{path} does not hold {dtype} rows of {columns} columns")
-                    rows -= shape[0]
+                    rows -= part_rows
                     shutil.copyfileobj(source, destination, JOIN_CHUNK)
     except OSError as error:
         raise cannot_write(final, error) from None

@@ -15,8 +15,6 @@ import time
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 from corvid_embed.arrow import arrow, parquet
 from corvid_embed.failures import EmbedError, cannot_write
 from corvid_embed.planning.parts import Part
@@ -24,6 +22,7 @@ from corvid_embed.planning.plan import Plan
 from corvid_embed.running import janitor
 from corvid_embed.writing.elements import STORED
 from corvid_embed.writing.manifest import MANIFEST, Manifest, read_manifest
+from corvid_embed.writing.npy import npy_rows
 from corvid_embed.writing.parquet import schema
 from corvid_embed.writing.part_files import part_file
 from corvid_embed.writing.paths import stray_temporaries
@@ -87,11 +86,8 @@ class ShardWriter(OutputWriter):
                     return footer.schema_arrow.equals(schema(self.columns, self.dtype, footer.schema_arrow.field(
                         "id").type == arrow().string())) and footer.metadata.num_rows == rows
             with open(path, "rb") as file:
-                if np.lib.format.read_magic(file) != (1, 0):
-                    return False
-                shape, fortran, stored_type = np.lib.format.read_array_header_1_0(file)
-                return (shape, fortran, stored_type) == ((rows, self.columns), False, STORED[self.dtype]) and \
-                    os.fstat(file.fileno()).st_size == file.tell() + rows * self.columns * stored_type.itemsize
+                return npy_rows(file, self.columns, self.dtype) == rows and \
+                    os.fstat(file.fileno()).st_size == file.tell() + rows * self.columns * STORED[self.dtype].itemsize
         except Exception:
             return False  # made again
 
