@@ -31,6 +31,15 @@ TEST(model_path_error_test, renders_directory_and_message) {
               "Could not find `model.safetensors` in the specified directory");
 }
 
+// Ids are checked against the rows the tensor's bytes hold, not its shape.
+TEST(rows_inside_test, counts_whole_rows_in_the_bytes_whatever_the_shape) {
+    EXPECT_EQ(rows_inside(TensorDetails{DataType::F32, {10, 3}, {0, 24}}, 24), 2u);
+    EXPECT_EQ(rows_inside(TensorDetails{DataType::F32, {1, 3}, {0, 35}}, 35), 2u);
+    EXPECT_EQ(rows_inside(TensorDetails{DataType::F16, {4, 3}, {0, 5}}, 5), 0u);
+    EXPECT_EQ(rows_inside(TensorDetails{DataType::F32, {4, 0}, {0, 0}}, 0), UINT64_MAX);
+    EXPECT_EQ(rows_inside(TensorDetails{DataType::F64, {1, UINT64_MAX}, {0, 8}}, 8), 0u);
+}
+
 class embedding_model_create_test : public ::testing::Test {
 protected:
     test::TempDir dir;

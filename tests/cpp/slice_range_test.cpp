@@ -20,7 +20,7 @@ class slice_range_test
 
 TEST_P(slice_range_test, reports_the_first_broken_bound) {
     const auto& [begin, end, length, message] = GetParam();
-    EXPECT_TRUE(fails_internally([&] { check_slice_range(begin, end, length); }, message));
+    EXPECT_TRUE(fails_internally([&] { fail_slice_out_of_range(begin, end, length); }, message));
 }
 
 constexpr WideIndex two_to_the_99 = WideIndex{1} << 99;
@@ -36,12 +36,6 @@ INSTANTIATE_TEST_SUITE_P(
         std::tuple{WideIndex{0}, two_to_the_99, UINT64_MAX,
                    "range end index 633825300114114700748351602688 out of range for slice of length "
                    "18446744073709551615"}));
-
-TEST(slice_range_test, passes_every_range_inside_the_buffer) {
-    EXPECT_NO_THROW(check_slice_range(0, 0, 0));
-    EXPECT_NO_THROW(check_slice_range(10, 10, 10));
-    EXPECT_NO_THROW(check_slice_range(0, UINT64_MAX, UINT64_MAX));
-}
 
 }  // namespace
 }  // namespace corvid

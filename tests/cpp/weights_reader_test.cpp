@@ -20,6 +20,7 @@
 #include <iterator>
 #include <ostream>
 #include <string>
+#include <tuple>
 
 #include "error_checks.hpp"
 #include "safetensors_writer.hpp"
@@ -162,6 +163,29 @@ TEST_F(reader_test, offsets_outside_the_data_section_are_internal_failures_in_or
     const auto tensor = with_offsets(10, 10)();
     ASSERT_TRUE(tensor.has_value());
     EXPECT_EQ(tensor->bytes.size(), 0u);
+}
+
+// The header alone: what loading fails on internally comes back as a value,
+// with the same message, so that a caller can name a broken file quietly.
+TEST_F(reader_test, reading_the_header_alone_returns_every_failure_as_a_value) {
+    const auto header_of = [&](std::string contents) { return read_table_header(dir.write("model.safetensors", contents)); };
+    const auto good = header_of(safetensors_file(std::format(R"({{"w":{}}})", tensor_entry("U8", {2, 3}, {2, 8})),
+                                                 "..abcdef.."));
+    ASSERT_TRUE(good.has_value());
+    EXPECT_EQ(good->details, (TensorDetails{DataType::U8, {2, 3}, {2, 8}}));
+    EXPECT_EQ(good->data_start, 8u + std::format(R"({{"w":{}}})", tensor_entry("U8", {2, 3}, {2, 8})).size());
+    for (const auto& [contents, message, broken] : {
+             std::tuple{""s, "mid > len"s, true},
+             std::tuple{test::length_field(3) + "{}", "mid > len"s, true},
+             std::tuple{safetensors_file(std::format(R"({{"w":{}}})", tensor_entry("U8", {1, 1}, {0, 11})), "0123456789"),
+                        "range end index 11 out of range for slice of length 10"s, true},
+             std::tuple{safetensors_file(R"({"w":["U8",[1,1,1],[0,1]]})", "0"), tensor_not_found().message(), false},
+         }) {
+        const auto header = header_of(contents);
+        ASSERT_FALSE(header.has_value()) << message;
+        EXPECT_EQ(header.error().error.message(), message);
+        EXPECT_EQ(header.error().broken, broken) << message;
+    }
 }
 
 TEST_F(reader_test, words_open_and_read_failures_from_the_system) {

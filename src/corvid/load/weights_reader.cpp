@@ -47,31 +47,50 @@ std::expected<TensorDetails, LoadError> read_tensor_details(FileHandle& file, st
     return std::unexpected(tensor_not_found());
 }
 
+// The header of the open `file`, its chosen tensor checked against the file's
+// size taken at open: bytes a writer appends later are not data, and bytes it
+// cuts off fail the read that misses them.
+std::expected<TableHeader, HeaderFailure> read_header(FileHandle& file, StopCheck stop) {
+    const std::uint64_t file_size = file.size();
+    if (file_size < length_field_size) return std::unexpected(HeaderFailure{LoadError("mid > len"), true});
+    const auto length_field = read_range(file, 0, length_field_size, stop);
+    if (!length_field) return std::unexpected(HeaderFailure{length_field.error()});
+    const auto header_length = load_little_endian<std::uint64_t>(length_field->data());
+    if (header_length > file_size - length_field_size) {
+        return std::unexpected(HeaderFailure{LoadError("mid > len"), true});
+    }
+    const std::uint64_t data_start = length_field_size + header_length;
+    const std::uint64_t data_length = file_size - data_start;
+
+    const auto details = read_tensor_details(file, header_length, stop);
+    if (!details) return std::unexpected(HeaderFailure{details.error()});
+    const auto [begin, end] = details->data_offsets;
+    if (begin > end || end > data_length) {
+        return std::unexpected(HeaderFailure{LoadError(slice_out_of_range_message(begin, end, data_length)), true});
+    }
+    return TableHeader{*details, data_start};
+}
+
 }  // namespace
+
+std::expected<TableHeader, HeaderFailure> read_table_header(const std::filesystem::path& path, StopCheck stop) {
+    auto file = FileHandle::open_regular_file(path);
+    if (!file) return std::unexpected(HeaderFailure{std::move(file.error())});
+    return read_header(*file, stop);
+}
 
 std::expected<LoadedTensor, LoadError> load_tensor(const std::filesystem::path& path, StopCheck stop) {
     auto file = FileHandle::open_regular_file(path);
     if (!file) return std::unexpected(std::move(file.error()));
-    // Every size below is the one seen at open: bytes a writer appends later
-    // are not data, and bytes it cuts off fail the read that misses them.
-    const std::uint64_t file_size = file->size();
-
-    if (file_size < length_field_size) fail_internal("mid > len");
-    const auto length_field = read_range(*file, 0, length_field_size, stop);
-    if (!length_field) return std::unexpected(length_field.error());
-    const auto header_length = load_little_endian<std::uint64_t>(length_field->data());
-    if (header_length > file_size - length_field_size) fail_internal("mid > len");
-    const std::uint64_t data_start = length_field_size + header_length;
-    const std::uint64_t data_length = file_size - data_start;
-
-    const auto details = read_tensor_details(*file, header_length, stop);
-    if (!details) return std::unexpected(details.error());
-
-    const auto [begin, end] = details->data_offsets;
-    check_slice_range(begin, end, data_length);
-    auto bytes = read_range(*file, data_start + begin, end - begin, stop);
+    auto header = read_header(*file, stop);
+    if (!header) {
+        if (header.error().broken) fail_internal(header.error().error.message());
+        return std::unexpected(std::move(header.error().error));
+    }
+    const auto [begin, end] = header->details.data_offsets;
+    auto bytes = read_range(*file, header->data_start + begin, end - begin, stop);
     if (!bytes) return std::unexpected(std::move(bytes.error()));
-    return LoadedTensor{*details, std::move(*bytes)};
+    return LoadedTensor{header->details, std::move(*bytes)};
 }
 
 }  // namespace corvid

@@ -76,6 +76,12 @@ std::filesystem::path weights_file_path(std::string_view model_dir) {
     return std::filesystem::path(model_dir) / weights_file_name;
 }
 
+std::uint64_t rows_inside(const TensorDetails& details, std::uint64_t tensor_length) noexcept {
+    const uint128 row_bytes = uint128{element_width(details.dtype)} * details.shape[1];
+    if (row_bytes == 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(tensor_length / row_bytes);
+}
+
 std::expected<EmbeddingModel, ModelPathError> EmbeddingModel::create(std::string model_dir,
                                                                      bool normalize) {
     // Fixed now, so that a later change of working directory cannot make the
@@ -96,14 +102,9 @@ std::expected<void, LoadError> EmbeddingModel::ensure_loaded(StopCheck stop) {
     const TensorDetails& details = loaded->details;
     row_width_ = details.shape[1];
     row_cache_ = RowCache(row_width_);
-    const uint128 row_bytes = uint128{element_width(details.dtype)} * details.shape[1];
-    const std::size_t length = loaded->bytes.size();
-    if (row_bytes == 0) {
-        rows_in_bytes_ = UINT64_MAX;
-    } else if (row_bytes <= length) {
-        row_bytes_ = static_cast<std::size_t>(row_bytes);
-        rows_in_bytes_ = length / row_bytes_;
-    }
+    rows_in_bytes_ = rows_inside(details, loaded->bytes.size());
+    // Only rows inside the tensor are ever addressed, so their length fits a size.
+    if (rows_in_bytes_ != 0) row_bytes_ = element_width(details.dtype) * row_width_;
     // Every F32 row has the alignment of the first, row lengths being whole floats.
     rows_in_place_ = details.dtype == DataType::F32 &&
                      reinterpret_cast<std::uintptr_t>(loaded->bytes.data()) % alignof(float) == 0;
@@ -147,6 +148,12 @@ std::expected<std::vector<float>, LoadError> EmbeddingModel::embed_tokens(
     // holds, and the call must fail on its ids, not zero-fill that width.
     check_rows(ids);
     std::vector<float> sum = zeroed_floats(tensor_details_->shape[1]);
+    embed_loaded(ids, sum);
+    return sum;
+}
+
+void EmbeddingModel::embed_loaded(std::span<const std::uint32_t> ids, std::span<float> out) {
+    std::ranges::fill(out, 0.0f);
     const auto count = static_cast<float>(ids.size());
     // Rows are found a group at a time, in list order, and their memory is
     // requested before the group is summed, so that the cache misses of
@@ -158,14 +165,13 @@ std::expected<std::vector<float>, LoadError> EmbeddingModel::embed_tokens(
         prefetch_row(found, row_width_);
         group[grouped++] = found;
         if (grouped == rows_per_group) {
-            add_rows(sum, group);
+            add_rows(out, group);
             grouped = 0;
         }
     }
-    add_rows(sum, std::span(group).first(grouped));
-    divide_by_count(sum, count);
-    if (normalize_ && !sum.empty()) normalize_l2(sum);
-    return sum;
+    add_rows(out, std::span(group).first(grouped));
+    divide_by_count(out, count);
+    if (normalize_ && !out.empty()) normalize_l2(out);
 }
 
 }  // namespace corvid

@@ -40,6 +40,11 @@ private:
 // `model_dir` joined with "model.safetensors" by the platform's rules.
 std::filesystem::path weights_file_path(std::string_view model_dir);
 
+// How many ids have their whole row inside a tensor of `tensor_length` bytes
+// described by `details`: the ids an embedding accepts, whatever the shape
+// claims. Every id, for rows of no bytes.
+[[nodiscard]] std::uint64_t rows_inside(const TensorDetails& details, std::uint64_t tensor_length) noexcept;
+
 class EmbeddingModel {
 public:
     // Checks that the weights file exists and records the arguments, the file's
@@ -56,6 +61,11 @@ public:
     [[nodiscard]] std::expected<std::vector<float>, LoadError> embed_tokens(
         std::span<const std::uint32_t> ids, StopCheck stop = {});
 
+    // embed_tokens of a loaded model into `out`, columns() wide, for ids
+    // that are all below rows(). Throws std::bad_alloc only, when a decoded
+    // row cannot be cached.
+    void embed_loaded(std::span<const std::uint32_t> ids, std::span<float> out);
+
     // Reads the weights file unless a tensor is held. A failure stores nothing,
     // so the next call tries again.
     [[nodiscard]] std::expected<void, LoadError> ensure_loaded(StopCheck stop = {});
@@ -64,6 +74,9 @@ public:
     bool normalize() const noexcept { return normalize_; }
     bool is_loaded() const noexcept { return tensor_details_.has_value(); }
     const RowCache& row_cache() const noexcept { return row_cache_; }
+    // Of a loaded model: the ids below rows() embed; each row is columns() wide.
+    std::uint64_t rows() const noexcept { return rows_in_bytes_; }
+    std::size_t columns() const noexcept { return row_width_; }
 
 private:
     EmbeddingModel(std::string model_dir, std::filesystem::path weights_path, bool normalize)
