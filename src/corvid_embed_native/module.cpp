@@ -236,10 +236,10 @@ std::optional<OutsideId> embed_unlocked(TableObject* table, std::byte* out) {
 }
 
 // Where each piece of a batch's texts finds its ids: kept in the word table,
-// or the batch's `fresh` piece of that index.
+// or, when `fresh` is set, the batch's fresh piece of that index.
 struct PieceIds {
-    const std::vector<std::uint32_t>* kept;
-    std::size_t fresh;
+    std::span<const std::uint32_t> kept;
+    std::optional<std::size_t> fresh;
 };
 
 // The ids of the pieces `encode` was given, checked to be one sequence of ids
@@ -316,12 +316,12 @@ PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t na
             while (true) {
                 const std::size_t space = whole.find(' ', start);
                 const std::string_view piece = whole.substr(start, space == std::string_view::npos ? space : space - start);
-                if (const auto* kept = words.table.find(piece)) {
-                    pieces.push_back({kept, 0});
+                if (const auto kept = words.table.find(piece)) {
+                    pieces.push_back({*kept, std::nullopt});
                 } else {
                     const auto [found, added] = fresh_index.try_emplace(piece, fresh.size());
                     if (added) fresh.push_back(piece);
-                    pieces.push_back({nullptr, found->second});
+                    pieces.push_back({{}, found->second});
                 }
                 if (space == std::string_view::npos) break;
                 start = space + 1;
@@ -337,8 +337,8 @@ PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t na
         for (const std::size_t end : text_ends) {
             batch.ids.insert(batch.ids.end(), words.prefix.begin(), words.prefix.end());
             for (; piece < end; ++piece) {
-                const std::vector<std::uint32_t>& ids =
-                    pieces[piece].kept != nullptr ? *pieces[piece].kept : fresh_ids[pieces[piece].fresh];
+                const std::span<const std::uint32_t> ids =
+                    pieces[piece].fresh ? fresh_ids[*pieces[piece].fresh] : pieces[piece].kept;
                 batch.ids.insert(batch.ids.end(), ids.begin(), ids.end());
             }
             batch.ids.insert(batch.ids.end(), words.suffix.begin(), words.suffix.end());

@@ -162,18 +162,33 @@ def test_a_failure_leaves_a_callers_cluster_idle_and_no_later_shard(
 
 
 def test_a_workers_own_failure_names_the_worker(cluster: distributed.LocalCluster, tmp_path: Path) -> None:
-    # Weights whose header the client reads, but which the module refuses: a failure of the worker's.
+    # A table the client's header check accepts but no worker has the memory for: a 1 GiB tensor
+    # (a sparse file) under an address-space limit of the workers' own.
     model_dir = write_model_dir(tmp_path / "model")
-    (model_dir / "model.safetensors").write_bytes(weights("deep"))
-    with pytest.raises(RuntimeError) as refused:
-        StaticEmbedding(str(model_dir)).embed_tokens([])
+    meta = json.dumps({"t": {"dtype": "F32", "shape": [1 << 20, 256], "data_offsets": [0, 1 << 30]}}).encode()
+    with open(model_dir / "model.safetensors", "wb") as file:
+        file.write(len(meta).to_bytes(8, "little") + meta)
+        file.truncate(8 + len(meta) + (1 << 30))
     corpus = write_corpus(tmp_path / "in.txt", CORPUS[:10])
+
+    def limit_address_space(room: int | None) -> None:
+        import resource
+
+        in_use = next(int(line.split()[1]) << 10 for line in Path("/proc/self/status").read_text().splitlines()
+                      if line.startswith("VmSize:"))
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, (hard if room is None else in_use + room, hard))
+
     with distributed.Client(cluster) as client:
-        with pytest.raises(EmbedError) as caught:
-            embed_files(str(model_dir), [str(corpus)], str(tmp_path / "out.npy"), scheduler=client)
+        client.run(limit_address_space, 256 << 20)
+        try:
+            with pytest.raises(EmbedError) as caught:
+                embed_files(str(model_dir), [str(corpus)], str(tmp_path / "out.npy"), scheduler=client)
+        finally:
+            client.run(limit_address_space, None)
         addresses = list(client.nthreads())
-    assert str(caught.value) in {f"cannot load the model in {model_dir}: {refused.value} (on the Dask worker {address})"
-                                 for address in addresses}
+    assert str(caught.value) in {f"cannot load the model in {model_dir}: IO Error: out of memory. Details: out of "
+                                 f"memory (on the Dask worker {address})" for address in addresses}
 
 
 def test_an_unexpected_exception_is_worded_as_on_this_machine(cluster: distributed.LocalCluster) -> None:

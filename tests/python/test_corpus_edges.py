@@ -34,7 +34,8 @@ def model_dir(tmp_path_factory: pytest.TempPathFactory) -> str:
 
 @pytest.fixture(scope="module")
 def long_corpus(tmp_path_factory: pytest.TempPathFactory) -> Path:
-    """Long enough that two workers take over a second on idle cores: time to stop them midway."""
+    """Long enough that two workers take over a second on idle cores, a text a batch: time to stop
+    them midway."""
     path = tmp_path_factory.mktemp("long") / "long.txt"
     path.write_text("\n".join(TEXTS * 100_000) + "\n", encoding="utf-8")
     return path
@@ -91,7 +92,7 @@ def test_a_stopped_run_leaves_nothing(model_dir: str, long_corpus: Path, tmp_pat
     shard_rows = 100_000 if output == "shards" else None
     shards = ["--shard-rows", str(shard_rows)] if shard_rows else []
     process = subprocess.Popen([*COMMAND, model_dir, str(long_corpus), "-o", str(tmp_path / output), "--workers", "2",
-                                *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                "--batch-size", "1", *shards], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
                                env=UNMEASURED if (stopped, number) == ("parent", signal.SIGKILL) else None)
     try:
         deadline = time.monotonic() + 30

@@ -1,18 +1,22 @@
-"""The work of one process: a model and its tokenizer loaded once, lists of texts embedded.
+"""The work of one process: a model's table and its tokenizer loaded once, lists of texts embedded
+into rows by the native batch path.
 
-Serves the calling process itself, the local worker processes and Dask workers alike. Every id
-is checked against the table's rows before the module sees it, so a text never makes the module
-fail; a text that cannot be embedded comes back as a RowFailure with its index.
+Serves the calling process itself, the local worker processes and Dask workers alike. A batch is
+one native call: where the word table serves the tokenizer it splits and looks up the texts
+itself, and otherwise it is given the ids of `encode_batch`; either way the rows go straight into
+the caller's buffer. A text that cannot be embedded comes back as a RowFailure with its index.
 """
 
-import struct
 import threading
 
-from corvid_py import StaticEmbedding
+from tokenizers import Tokenizer
 
-from corvid_embed.embedding.model_files import Identity, changed, identity, load_tokenizer, table_shape
-from corvid_embed.embedding.word_cache import word_cached_encoder
+from corvid_embed._native import Table
+from corvid_embed.embedding.model_files import Identity, changed, identity, load_tokenizer
+from corvid_embed.embedding.word_cache import WORD_BYTES, pieces_encoder, word_cache_specials
 from corvid_embed.failures import EmbedError, RowFailure, one_line
+
+FLOAT_BYTES = 4
 
 
 class Embedder:
@@ -20,37 +24,51 @@ class Embedder:
     cannot be)."""
 
     def __init__(self, model_dir: str, normalize: bool) -> None:
-        self.rows = table_shape(model_dir).rows
-        tokenizer = load_tokenizer(model_dir)
-        self.encode = word_cached_encoder(tokenizer)
-        self.model = StaticEmbedding(model_dir, normalize)
+        self.tokenizer = load_tokenizer(model_dir)
+        specials = word_cache_specials(self.tokenizer)
+        words = {} if specials is None else {"encode": pieces_encoder(self.tokenizer), "prefix": specials[0],
+                                             "suffix": specials[1], "word_bytes": WORD_BYTES}
         try:
-            # Loads the table now, so that a bad weights file is the model's failure, not a text's.
-            self.columns = len(self.model.embed_tokens([]))
-        except BaseException as error:
-            if not isinstance(error, Exception) and type(error).__name__ != "PanicException":
-                raise
+            self.table = Table(model_dir, normalize, **words)
+        except (RuntimeError, ValueError, MemoryError) as error:
             raise EmbedError(f"cannot load the model in {model_dir}: {one_line(error)}") from None
-        self.row = struct.Struct(f"={self.columns}f")
+        self.split_words = specials is not None
+        self.columns = self.table.columns
+        self.row_bytes = FLOAT_BYTES * self.columns
 
     def embed(self, texts: list[str], into: bytearray | None = None) -> tuple[memoryview, RowFailure | None]:
         """The rows of `texts` packed as float32, up to the first failure if there is one: in
         `into` when given (at least their size), else in a new buffer."""
-        # Each row list is packed as soon as it is made: freed at once, its floats are reused by
-        # the next call, where rows kept as lists would cost several times the embedding itself.
-        size = self.row.size
-        packed = memoryview(into if into is not None else bytearray(len(texts) * size))
-        for index, text in enumerate(texts):
-            try:
-                ids = self.encode(text)
-            except Exception as error:
-                return packed[:index * size], RowFailure(index, f"{type(error).__name__}: {error}")
-            if ids and max(ids) >= self.rows:
-                outside = next(i for i in ids if i >= self.rows)
-                return packed[:index * size], RowFailure(
-                    index, f"token id {outside} is outside the model's table of {self.rows} rows")
-            self.row.pack_into(packed, index * size, *self.model.embed_tokens(ids))
-        return packed[:len(texts) * size], None
+        packed = memoryview(into if into is not None else bytearray(len(texts) * self.row_bytes))
+        failed = self.table.embed_texts(texts, packed) if self.split_words else self.embed_encoded(texts, packed)
+        if failed is None:
+            return packed[:len(texts) * self.row_bytes], None
+        index, outside = failed
+        reason = (encode_failure(self.tokenizer, texts[index]) if outside is None
+                  else f"token id {outside} is outside the model's table of {self.table.rows} rows")
+        return packed[:index * self.row_bytes], RowFailure(index, reason)
+
+    def embed_encoded(self, texts: list[str], packed: memoryview) -> tuple[int, int | None] | None:
+        """The texts' `encode_batch` ids (of its fast form, which computes no offsets) embedded; the
+        first failure as the native call gives it, a text the tokenizer refuses as (its index, None)."""
+        try:
+            encodings = self.tokenizer.encode_batch_fast(texts)
+        except Exception:
+            # The batch fails as a whole: the texts before the first that fails alone are embedded.
+            refused = next((i for i, text in enumerate(texts) if encode_failure(self.tokenizer, text)), None)
+            if refused is None:
+                raise
+            return self.embed_encoded(texts[:refused], packed) or (refused, None)
+        return self.table.embed_ids([encoding.ids for encoding in encodings], packed)
+
+
+def encode_failure(tokenizer: Tokenizer, text: str) -> str | None:
+    """Why the tokenizer refuses a text, as "Type: message"; None if it does not."""
+    try:
+        tokenizer.encode(text)
+    except Exception as error:
+        return f"{type(error).__name__}: {error}"
+    return None
 
 
 # One Embedder per model directory for the life of a process, shared by its threads (a Dask

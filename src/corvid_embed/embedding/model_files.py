@@ -1,94 +1,49 @@
-"""The model directory checked once, before any worker starts: the weights file's header read here
-in Python (the tensor the module would choose, its rows and columns) and the tokenizer loaded.
+"""The model directory checked once, before any worker starts: the table's shape read from the
+weights file's header by the native loader, without loading the table, and the tokenizer loaded.
 
 The module reports a truncated or foreign weights file as an internal failure, and only on its
 first embedding; reading the header here turns such a file into one line naming it.
 """
 
-import json
 import os
-import struct
 from dataclasses import dataclass
 from pathlib import Path
 
 from tokenizers import Tokenizer
 
+from corvid_embed._native import table_shape as native_table_shape
 from corvid_embed.failures import EmbedError, cannot_read, one_line
 
 WEIGHTS_FILE = "model.safetensors"
 TOKENIZER_FILE = "tokenizer.json"
 
-# Bytes of one stored element, by the header's type name.
-ELEMENT_WIDTHS = {"F64": 8, "F32": 4, "F16": 2, "BF16": 2, "I64": 8, "I32": 4, "I16": 2, "I8": 1, "U8": 1,
-                  "BOOL": 1}
-
 
 @dataclass(frozen=True)
 class TableShape:
-    """The table the module embeds with: `rows` ids are inside it, each row `columns` wide."""
+    """The table the model embeds with: ids below `rows` are inside it, each row `columns` wide."""
 
     rows: int
     columns: int
 
 
 def table_shape(model_dir: str) -> TableShape:
-    """The shape of the tensor the module chooses: the first header entry, `__metadata__` aside,
-    that describes a two-dimensional tensor. EmbedError, naming the file, when it is not a
-    complete weights file."""
+    """The shape of the table the model embeds with: ids below `rows` have their whole row in the
+    tensor's bytes, whatever its shape claims. EmbedError, naming the file, when it holds none."""
     path = Path(model_dir) / WEIGHTS_FILE
-    incomplete = EmbedError(f"{path} is not a complete weights file (truncated, empty, a Git LFS "
-                            f"pointer or a saved web page?)")
     try:
-        with open(path, "rb") as file:
-            size = os.fstat(file.fileno()).st_size
-            prefix = file.read(8)
-            if len(prefix) < 8:
-                raise incomplete
-            (header_length,) = struct.unpack("<Q", prefix)
-            if header_length > size - 8:
-                raise incomplete
-            header = json.loads(file.read(header_length))
+        # Opened here first, so that a file that cannot be opened is named with the system's reason.
+        os.close(os.open(path, os.O_RDONLY | os.O_NONBLOCK))
+        rows, columns = native_table_shape(model_dir)
     except OSError as error:
         raise cannot_read(path, error) from None
-    except (ValueError, RecursionError):
-        raise incomplete from None
-    if not isinstance(header, dict):
-        raise incomplete
-    data_length = size - 8 - header_length
-    for name, value in header.items():
-        details = None if name == "__metadata__" else tensor_details(value)
-        if details is None:
-            continue
-        dtype, (rows, columns), (begin, end) = details
-        if end < begin or end > data_length:
-            raise incomplete
-        # The module checks each row against the tensor's bytes, not against the shape.
-        row_bytes = ELEMENT_WIDTHS[dtype] * columns
-        return TableShape(min(rows, (end - begin) // row_bytes) if row_bytes else rows, columns)
-    raise EmbedError(f"{path} holds no two-dimensional tensor")
-
-
-def tensor_details(value: object) -> tuple[str, list[int], list[int]] | None:
-    """(dtype, shape, data_offsets) of a header entry in its object or array form, or None for
-    an entry the module skips."""
-    if isinstance(value, dict):
-        if not {"dtype", "shape", "data_offsets"} <= value.keys():
-            return None
-        dtype, shape, offsets = value["dtype"], value["shape"], value["data_offsets"]
-    elif isinstance(value, list) and len(value) == 3:
-        dtype, shape, offsets = value
-    else:
-        return None
-    if isinstance(dtype, dict) and len(dtype) == 1 and None in dtype.values():
-        dtype = next(iter(dtype))
-    if not isinstance(dtype, str) or dtype not in ELEMENT_WIDTHS or not (pair(shape) and pair(offsets)):
-        return None
-    return dtype, shape, offsets
-
-
-def pair(value: object) -> bool:
-    return (isinstance(value, list) and len(value) == 2
-            and all(type(n) is int and 0 <= n < 1 << 64 for n in value))
+    except ValueError:
+        raise EmbedError(f"{path} is not a complete weights file (truncated, empty, a Git LFS "
+                         f"pointer or a saved web page?)") from None
+    except LookupError:
+        raise EmbedError(f"{path} holds no two-dimensional tensor") from None
+    except (RuntimeError, MemoryError) as error:
+        raise EmbedError(f"cannot load the model in {model_dir}: {one_line(error)}") from None
+    return TableShape(rows, columns)
 
 
 def model_files(model_dir: str) -> list[Path]:

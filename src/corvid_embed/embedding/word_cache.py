@@ -1,20 +1,20 @@
-"""Token ids of a text as `tokenizer.encode(text).ids` gives them, faster: each word's ids cached.
+"""Which tokenizers the native word table serves: those whose `encode(text).ids` are the
+post-processor's special ids around the ids of the text's space-separated pieces, each encoded alone.
 
 For the common tokenizers, `encode` spends its time in the normaliser and pre-tokenizer, not in
 the model, and so do their Python bindings. But when the normaliser maps each character on its
-own and the pre-tokenizer drops spaces and never puts one inside a word, a line's ids are the
-post-processor's special ids around the ids of its space-separated pieces, each encoded alone.
-Those pieces repeat across a corpus, so each one is encoded once and its ids kept. Tokenizers
-whose configuration does not show that form, exactly, use plain `encode`.
+own and the pre-tokenizer drops spaces and never puts one inside a word, a line's ids are its
+pieces' ids in order between fixed special ids. Those pieces repeat across a corpus, so the native
+table encodes each once and keeps its ids. Tokenizers whose configuration does not show that form,
+exactly, are given whole texts.
 """
 
 import json
-import sys
 from collections.abc import Callable
 
 from tokenizers import AddedToken, Tokenizer
 
-type Encode = Callable[[str], list[int]]
+type EncodePieces = Callable[[list[str]], list[list[int]]]
 
 # Normalisers that map every character on its own (the Unicode forms never compose or reorder
 # across a space, which is a starter), so a space in a line stays a space.
@@ -26,54 +26,20 @@ REFINERS = SPACE_SPLITTERS | {"Punctuation", "Digits"}
 # Models that tokenize each word on its own and always give a word the same ids.
 WORD_BY_WORD_MODELS = frozenset({"WordPiece", "WordLevel", "BPE", "Unigram"})
 
-# Bytes the cache may hold, about (a piece and its ids as Python objects): enough for the common
-# words of any corpus; past it the cache starts afresh, so memory stays bounded on corpora with an
-# endless tail of rare words.
-CACHE_BYTES = 64 << 20
-# Pieces longer than this many characters are encoded each time, not kept: words are short, and a
-# long piece (text without spaces: Chinese, Japanese, URLs, base64) seldom comes again.
-LONGEST_KEPT = 32
+# Bytes the native table may hold, about: enough for the common words of any corpus; past it the
+# table starts afresh, so memory stays bounded on corpora with an endless tail of rare words.
+WORD_BYTES = 64 << 20
 
 
-def entry_bytes(piece: str, ids: list[int]) -> int:
-    """What keeping a piece costs, about: its slot in the table, its string, and its list of ids,
-    each id an int object of its own past 256."""
-    return 100 + sys.getsizeof(piece) + 56 + 36 * len(ids)
-
-
-def word_cached_encoder(tokenizer: Tokenizer) -> Encode:
-    """A function from a text to its token ids, equal to `tokenizer.encode(text).ids`."""
-    specials = word_cache_specials(tokenizer)
-    if specials is None:
-        return lambda text: tokenizer.encode(text).ids
-    prefix, suffix = specials
-    cache: dict[str, list[int]] = {}
-    held = 0
-
-    def encode(text: str) -> list[int]:
-        nonlocal held
-        ids = list(prefix)
-        for word in text.split(" "):
-            word_ids = cache.get(word)
-            if word_ids is None:
-                word_ids = tokenizer.encode(word, add_special_tokens=False).ids
-                if len(word) <= LONGEST_KEPT:
-                    cost = entry_bytes(word, word_ids)
-                    if held + cost > CACHE_BYTES:
-                        cache.clear()
-                        held = 0
-                    cache[word] = word_ids
-                    held += cost
-            ids += word_ids
-        ids += suffix
-        return ids
-
-    return encode
+def pieces_encoder(tokenizer: Tokenizer) -> EncodePieces:
+    """The call the native table makes with a batch's pieces that it has not kept (the fast form of
+    `encode_batch` computes no offsets, which nothing here reads)."""
+    return lambda pieces: [encoding.ids for encoding in tokenizer.encode_batch_fast(pieces, add_special_tokens=False)]
 
 
 def word_cache_specials(tokenizer: Tokenizer) -> tuple[list[int], list[int]] | None:
-    """The special ids put before and after a text's word ids when the word cache applies to
-    the tokenizer; None when it must use plain `encode`."""
+    """The special ids put before and after a text's piece ids when the word table serves the
+    tokenizer; None when it must be given whole texts."""
     config = json.loads(tokenizer.to_str())
     model = config["model"]
     if (config.get("truncation") is not None or config.get("padding") is not None

@@ -1,6 +1,7 @@
 """Text and JSON Lines files, read by newline-aligned byte ranges. A UTF-8 byte order mark at the
 start of the file is dropped; a CR before a line feed belongs to the line end."""
 
+import itertools
 import json
 import os
 from collections.abc import Callable, Iterator
@@ -73,6 +74,9 @@ def read_lines(piece: Piece, fields: Fields, skip: int, take: int, batch_size: i
     """Lines skip to skip + take of the piece, in batches; RowFailure at the first that is not
     as expected, counted from `skip`."""
     lines = compressed_lines(piece, skip, take) if piece.compression is not None else plain_lines(piece, skip, take)
+    if piece.kind == "text" and fields.id is None:
+        yield from text_batches(lines, take, batch_size)
+        return
     decode = decode_text if piece.kind == "text" else json_decoder(fields)
     for first in range(0, take, batch_size):
         texts: list[str] = []
@@ -85,6 +89,23 @@ def read_lines(piece: Piece, fields: Fields, skip: int, take: int, batch_size: i
                     raise RowFailure(offset, ids.mixed(fields.id))  # type: ignore[arg-type]
                 batch_ids.append(row_id)
         yield texts, batch_ids
+
+
+def text_batches(lines: Iterator[bytes], take: int, batch_size: int) -> Iterator[Batch]:
+    """Text lines in batches, each batch joined, decoded and split again at once: a line at a time
+    only to find the line that is not UTF-8."""
+    for first in range(0, take, batch_size):
+        batch = list(itertools.islice(lines, min(batch_size, take - first)))
+        joined = b"\n".join(batch)
+        try:
+            texts = joined.decode("utf-8").split("\n") if batch else []
+        except UnicodeDecodeError:
+            for offset, line in enumerate(batch, first):
+                decode_text(line.removesuffix(b"\r"), offset)  # RowFailure at the first line that is not UTF-8
+            raise
+        if b"\r" in joined:
+            texts = [text.removesuffix("\r") for text in texts]
+        yield texts, None
 
 
 def plain_lines(piece: Piece, skip: int, take: int) -> Iterator[bytes]:
