@@ -4,25 +4,43 @@
 #include <algorithm>
 #include <cstring>
 
+#include "corvid/model/pooling.hpp"
+
 namespace corvid_embed {
+
+namespace {
+
+// Rows whose norms are taken together.
+constexpr std::size_t rows_per_group = 8;
+
+}  // namespace
 
 std::optional<OutsideId> embed_batch(corvid::EmbeddingModel& model, const IdBatch& batch, std::byte* out) {
     const std::size_t columns = model.columns();
-    // Rows are pooled in aligned floats and copied out, since the caller's
-    // buffer may start anywhere.
-    std::vector<float> row(columns);
+    // Rows are pooled in aligned floats, a group at a time so that their
+    // norms are taken together, and copied out, since the caller's buffer may
+    // start anywhere.
+    std::vector<float> group(rows_per_group * columns);
     const std::size_t row_bytes = columns * sizeof(float);
-    for (std::size_t text = 0; text < batch.texts(); ++text) {
-        const std::span<const std::uint32_t> ids(batch.ids.data() + batch.offsets[text],
-                                                 batch.offsets[text + 1] - batch.offsets[text]);
-        // One vectorised pass decides for the common text, all of whose ids are inside.
-        if (!ids.empty() && std::ranges::max(ids) >= model.rows()) {
-            return OutsideId{text, *std::ranges::find_if(ids, [&](std::uint32_t id) { return id >= model.rows(); })};
+    std::optional<OutsideId> outside;
+    for (std::size_t first = 0; first < batch.texts() && !outside; first += rows_per_group) {
+        std::size_t pooled = 0;
+        for (; pooled < rows_per_group && first + pooled < batch.texts(); ++pooled) {
+            const std::size_t text = first + pooled;
+            const std::span<const std::uint32_t> ids(batch.ids.data() + batch.offsets[text],
+                                                     batch.offsets[text + 1] - batch.offsets[text]);
+            // One vectorised pass decides for the common text, all of whose ids are inside.
+            if (!ids.empty() && std::ranges::max(ids) >= model.rows()) {
+                outside = OutsideId{text, *std::ranges::find_if(ids, [&](std::uint32_t id) { return id >= model.rows(); })};
+                break;
+            }
+            model.mean_loaded(ids, std::span(group).subspan(pooled * columns, columns));
         }
-        model.embed_loaded(ids, row);
-        if (row_bytes != 0) std::memcpy(out + text * row_bytes, row.data(), row_bytes);
+        const std::span<float> rows = std::span(group).first(pooled * columns);
+        if (model.normalize()) corvid::normalize_l2_rows(rows, columns);
+        if (!rows.empty()) std::memcpy(out + first * row_bytes, rows.data(), rows.size_bytes());
     }
-    return std::nullopt;
+    return outside;
 }
 
 }  // namespace corvid_embed

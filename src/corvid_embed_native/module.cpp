@@ -296,6 +296,8 @@ PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t na
         std::vector<std::size_t> text_ends;
         std::vector<std::string_view> fresh;
         std::unordered_map<std::string_view, std::size_t> fresh_index;
+        std::vector<std::string_view> text_pieces;
+        std::vector<WordTable::Found> found;
         std::size_t valid = count;  // texts before the first that is not valid Unicode
         for (std::size_t i = 0; i < count; ++i) {
             PyObject* text = PyTuple_GET_ITEM(texts.get(), static_cast<Py_ssize_t>(i));
@@ -312,19 +314,22 @@ PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t na
                 break;
             }
             const std::string_view whole(data, static_cast<std::size_t>(size));
-            std::size_t start = 0;
-            while (true) {
+            text_pieces.clear();
+            for (std::size_t start = 0;;) {
                 const std::size_t space = whole.find(' ', start);
-                const std::string_view piece = whole.substr(start, space == std::string_view::npos ? space : space - start);
-                if (const auto kept = words.table.find(piece)) {
-                    pieces.push_back({*kept, std::nullopt});
-                } else {
-                    const auto [found, added] = fresh_index.try_emplace(piece, fresh.size());
-                    if (added) fresh.push_back(piece);
-                    pieces.push_back({{}, found->second});
-                }
+                text_pieces.push_back(whole.substr(start, space == std::string_view::npos ? space : space - start));
                 if (space == std::string_view::npos) break;
                 start = space + 1;
+            }
+            words.table.find_all(text_pieces, found);
+            for (std::size_t j = 0; j < text_pieces.size(); ++j) {
+                if (found[j]) {
+                    pieces.push_back({*found[j], std::nullopt});
+                } else {
+                    const auto [known, added] = fresh_index.try_emplace(text_pieces[j], fresh.size());
+                    if (added) fresh.push_back(text_pieces[j]);
+                    pieces.push_back({{}, known->second});
+                }
             }
             text_ends.push_back(pieces.size());
         }

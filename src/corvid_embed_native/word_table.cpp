@@ -1,6 +1,7 @@
 // The token ids of pieces, kept within a budget of memory.
 #include "corvid_embed_native/word_table.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -10,7 +11,7 @@ namespace corvid_embed {
 namespace {
 
 constexpr std::uint64_t occupied = std::uint64_t{1} << 63;
-constexpr std::size_t first_slots = 1024;
+constexpr std::size_t first_slots = 16;
 
 std::uint64_t mix(std::uint64_t value) noexcept {
     value ^= value >> 32;
@@ -43,35 +44,61 @@ std::size_t WordTable::probe(std::string_view piece, std::uint64_t hashed) const
         const Slot& slot = slots_[index];
         if (slot.hash == 0) return index;
         if (slot.hash == hashed && slot.key_size == piece.size() &&
-            std::memcmp(keys_.data() + slot.key, piece.data(), piece.size()) == 0) {
+            std::memcmp(records_.data() + slot.record + slot.id_count, piece.data(), piece.size()) == 0) {
             return index;
         }
     }
 }
 
-std::optional<std::span<const std::uint32_t>> WordTable::find(std::string_view piece) const noexcept {
+WordTable::Found WordTable::found_at(std::size_t slot) const noexcept {
+    const Slot& kept = slots_[slot];
+    if (kept.hash == 0) return std::nullopt;
+    return std::span<const std::uint32_t>(records_.data() + kept.record, kept.id_count);
+}
+
+WordTable::Found WordTable::find(std::string_view piece) const noexcept {
     if (size_ == 0 || piece.size() > longest_kept) return std::nullopt;
-    const Slot& slot = slots_[probe(piece, hash(piece))];
-    if (slot.hash == 0) return std::nullopt;
-    return std::span<const std::uint32_t>(ids_.data() + slot.ids, slot.id_count);
+    return found_at(probe(piece, hash(piece)));
+}
+
+void WordTable::find_all(std::span<const std::string_view> pieces, std::vector<Found>& found) {
+    found.assign(pieces.size(), std::nullopt);
+    if (size_ == 0) return;
+    const std::size_t mask = slots_.size() - 1;
+    hashes_.resize(pieces.size());
+    // Each pass asks for the memory the next one reads: first the pieces'
+    // home slots, then the records of the slots that may hold them.
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        hashes_[i] = pieces[i].size() > longest_kept ? 0 : hash(pieces[i]);
+        if (hashes_[i] != 0) __builtin_prefetch(&slots_[hashes_[i] & mask]);
+    }
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (hashes_[i] == 0) continue;
+        const Slot& home = slots_[hashes_[i] & mask];
+        if (home.hash == hashes_[i]) __builtin_prefetch(&records_[home.record]);
+    }
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (hashes_[i] != 0) found[i] = found_at(probe(pieces[i], hashes_[i]));
+    }
 }
 
 void WordTable::keep(std::string_view piece, std::span<const std::uint32_t> ids) {
-    if (piece.size() > longest_kept || find(piece)) return;
-    const std::size_t added = piece.size() + ids.size_bytes() + 2 * sizeof(Slot);
-    // The arenas' offsets are 32-bit: a budget past that starts afresh too.
-    if (held_bytes() + added > budget_ || keys_.size() + piece.size() > UINT32_MAX ||
-        ids_.size() + ids.size() > UINT32_MAX) {
-        clear();
-    }
+    if (piece.size() > longest_kept || ids.size() > UINT16_MAX || find(piece)) return;
+    const std::size_t words = ids.size() + (piece.size() + sizeof(std::uint32_t) - 1) / sizeof(std::uint32_t);
+    // The record, and the slots that doubling adds when the table is half full.
+    const std::size_t added = words * sizeof(std::uint32_t) + (grows() ? std::max(slots_.size(), first_slots) * sizeof(Slot) : 0);
+    // Records are found by 32-bit offsets: an arena past that starts afresh too.
+    if (held_bytes() + added > budget_ || records_.size() + words > UINT32_MAX) clear();
     try {
-        if (2 * (size_ + 1) > slots_.size()) grow();
+        if (grows()) grow();
         const std::uint64_t hashed = hash(piece);
         Slot& slot = slots_[probe(piece, hashed)];
-        const Slot kept{hashed, static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(piece.size()),
-                        static_cast<std::uint32_t>(ids_.size()), static_cast<std::uint32_t>(ids.size())};
-        keys_.insert(keys_.end(), piece.begin(), piece.end());
-        ids_.insert(ids_.end(), ids.begin(), ids.end());
+        const Slot kept{hashed, static_cast<std::uint32_t>(records_.size()), static_cast<std::uint16_t>(piece.size()),
+                        static_cast<std::uint16_t>(ids.size())};
+        records_.insert(records_.end(), ids.begin(), ids.end());
+        const std::size_t key = records_.size();
+        records_.resize(kept.record + words);
+        if (!piece.empty()) std::memcpy(records_.data() + key, piece.data(), piece.size());
         slot = kept;
         ++size_;
     } catch (...) {
@@ -81,15 +108,16 @@ void WordTable::keep(std::string_view piece, std::span<const std::uint32_t> ids)
 }
 
 std::size_t WordTable::held_bytes() const noexcept {
-    return keys_.size() + ids_.size() * sizeof(std::uint32_t) + slots_.size() * sizeof(Slot);
+    return records_.size() * sizeof(std::uint32_t) + slots_.size() * sizeof(Slot);
 }
 
 void WordTable::clear() noexcept {
     size_ = 0;
     slots_.clear();
-    keys_.clear();
-    ids_.clear();
+    records_.clear();
 }
+
+bool WordTable::grows() const noexcept { return 2 * (size_ + 1) > slots_.size(); }
 
 void WordTable::grow() {
     const std::size_t count = slots_.empty() ? first_slots : 2 * slots_.size();

@@ -20,15 +20,22 @@ namespace corvid_embed {
 //
 // A look-up is the hot step of embedding a text, about twenty a line, so the
 // table is flat: open addressing over slots that hold each piece's hash and
-// where its bytes and ids lie in two arenas, with no allocation per piece.
+// where its record (its ids, then its bytes) lies in one arena, with no
+// allocation per piece; and a text's pieces are looked up together, so that
+// the cache misses of their slots and records overlap.
 class WordTable {
 public:
     static constexpr std::size_t longest_kept = 64;
 
     explicit WordTable(std::size_t budget);
 
+    using Found = std::optional<std::span<const std::uint32_t>>;
+
     // The ids kept for `piece`, or none. Valid until the next keep().
-    std::optional<std::span<const std::uint32_t>> find(std::string_view piece) const noexcept;
+    Found find(std::string_view piece) const noexcept;
+
+    // find() of each piece, into `found`.
+    void find_all(std::span<const std::string_view> pieces, std::vector<Found>& found);
 
     // Keeps `ids` for `piece` unless it is too long or already kept. Throws
     // std::bad_alloc, and then holds nothing.
@@ -40,24 +47,26 @@ public:
 private:
     struct Slot {
         std::uint64_t hash = 0;  // 0: empty; a kept piece's hash has its top bit set
-        std::uint32_t key = 0;   // the piece's bytes: keys_[key, key + key_size)
-        std::uint32_t key_size = 0;
-        std::uint32_t ids = 0;  // its ids: ids_[ids, ids + id_count)
-        std::uint32_t id_count = 0;
+        std::uint32_t record = 0;  // records_[record...]: id_count ids, then key_size bytes
+        std::uint16_t key_size = 0;
+        std::uint16_t id_count = 0;
     };
 
     std::uint64_t hash(std::string_view piece) const noexcept;
     // The slot holding `piece` or the empty one where it would go.
     std::size_t probe(std::string_view piece, std::uint64_t hashed) const noexcept;
+    Found found_at(std::size_t slot) const noexcept;
     void clear() noexcept;
+    // Whether keeping one more piece doubles the slots (or makes the first).
+    bool grows() const noexcept;
     void grow();
 
     std::size_t budget_;
     std::uint64_t seed_;  // drawn per table, so that no corpus can be made to collide
     std::size_t size_ = 0;
     std::vector<Slot> slots_;  // a power of two, at most half full
-    std::vector<char> keys_;
-    std::vector<std::uint32_t> ids_;
+    std::vector<std::uint32_t> records_;
+    std::vector<std::uint64_t> hashes_;  // find_all's, kept from call to call
 };
 
 }  // namespace corvid_embed

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -60,6 +61,25 @@ TEST_P(add_rows_test, equals_adding_the_rows_one_by_one_in_order) {
 INSTANTIATE_TEST_SUITE_P(widths_and_group_sizes, add_rows_test,
                          ::testing::Combine(::testing::Values(0, 1, 9, 31, 32, 33, 75, 256),
                                             ::testing::Values(0, 1, 3, 8)));
+
+class normalize_l2_rows_test : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
+
+// Rows normalised side by side equal each normalised alone, bit for bit: whole
+// groups of eight, the rows after them, and rows of NaN, zeros and tiny values.
+TEST_P(normalize_l2_rows_test, equals_normalize_l2_of_each_row) {
+    const auto [width, count] = GetParam();
+    std::vector<float> rows(width * count);
+    for (std::size_t i = 0; i < rows.size(); ++i) rows[i] = awkward(i * 3) * (i % 5 == 0 ? -1.0f : 1.0f);
+    if (count > 2) std::fill_n(rows.begin() + static_cast<std::ptrdiff_t>(width), width, std::nanf(""));
+    if (count > 3) std::fill_n(rows.begin() + static_cast<std::ptrdiff_t>(2 * width), width, 1e-30f);
+    std::vector<float> expected = rows;
+    for (std::size_t r = 0; r < count; ++r) normalize_l2(std::span(expected).subspan(r * width, width));
+    normalize_l2_rows(rows, width);
+    EXPECT_EQ(bits_of(rows), bits_of(expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(widths_and_row_counts, normalize_l2_rows_test,
+                         ::testing::Combine(::testing::Values(0, 1, 7, 256), ::testing::Values(0, 1, 8, 13, 17)));
 
 TEST(divide_by_count_test, divides_truly_and_turns_an_empty_sum_into_nan) {
     std::vector<float> values = {1.0f, 10.0f, 0.0f};

@@ -153,6 +153,11 @@ std::expected<std::vector<float>, LoadError> EmbeddingModel::embed_tokens(
 }
 
 void EmbeddingModel::embed_loaded(std::span<const std::uint32_t> ids, std::span<float> out) {
+    mean_loaded(ids, out);
+    if (normalize_ && !out.empty()) normalize_l2(out);
+}
+
+void EmbeddingModel::mean_loaded(std::span<const std::uint32_t> ids, std::span<float> out) {
     std::ranges::fill(out, 0.0f);
     const auto count = static_cast<float>(ids.size());
     // Rows are found a group at a time, in list order, and their memory is
@@ -171,7 +176,6 @@ void EmbeddingModel::embed_loaded(std::span<const std::uint32_t> ids, std::span<
     }
     add_rows(out, std::span(group).first(grouped));
     divide_by_count(out, count);
-    if (normalize_ && !out.empty()) normalize_l2(out);
 }
 
 }  // namespace corvid

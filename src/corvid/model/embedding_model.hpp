@@ -66,6 +66,10 @@ public:
     // row cannot be cached.
     void embed_loaded(std::span<const std::uint32_t> ids, std::span<float> out);
 
+    // embed_loaded without the normalisation, for a caller that normalises
+    // many rows at once (normalize_l2_rows).
+    void mean_loaded(std::span<const std::uint32_t> ids, std::span<float> out);
+
     // Reads the weights file unless a tensor is held. A failure stores nothing,
     // so the next call tries again.
     [[nodiscard]] std::expected<void, LoadError> ensure_loaded(StopCheck stop = {});

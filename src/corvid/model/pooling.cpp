@@ -36,6 +36,14 @@ inline void load_block(Block& sum, const float* values) noexcept { std::memcpy(&
 
 inline void store_block(float* values, const Block& sum) noexcept { std::memcpy(values, &sum, sizeof sum); }
 
+// Divides the values by max(sqrt(squares), 1e-12).
+inline void divide_by_norm(std::span<float> values, float squares) noexcept {
+    const float norm = std::sqrt(squares);
+    // A NaN norm fails the comparison and takes the floor too.
+    const float divisor = norm > norm_floor ? norm : norm_floor;
+    for (float& value : values) value /= divisor;
+}
+
 }  // namespace
 
 // Compiled twice: for AVX (one register per block) and for the baseline; the
@@ -81,10 +89,24 @@ void divide_by_count(std::span<float> values, float count) noexcept {
 void normalize_l2(std::span<float> values) noexcept {
     float squares = 0.0f;
     for (const float value : values) squares += value * value;
-    const float norm = std::sqrt(squares);
-    // A NaN norm fails the comparison and takes the floor too.
-    const float divisor = norm > norm_floor ? norm : norm_floor;
-    for (float& value : values) value /= divisor;
+    divide_by_norm(values, squares);
+}
+
+[[gnu::target_clones("avx", "default")]]
+void normalize_l2_rows(std::span<float> rows, std::size_t width) noexcept {
+    const std::size_t count = width == 0 ? 0 : rows.size() / width;
+    std::size_t first = 0;
+    for (; first + block <= count; first += block) {
+        // Lane k holds row first + k: one IEEE product and sum per lane and column.
+        Block squares = {};
+        for (std::size_t i = 0; i < width; ++i) {
+            Block column;
+            for (std::size_t k = 0; k < block; ++k) column[k] = rows[(first + k) * width + i];
+            squares += column * column;
+        }
+        for (std::size_t k = 0; k < block; ++k) divide_by_norm(rows.subspan((first + k) * width, width), squares[k]);
+    }
+    for (; first < count; ++first) normalize_l2(rows.subspan(first * width, width));
 }
 
 }  // namespace corvid

@@ -5,6 +5,7 @@
 // reassociation for the same reason.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 namespace corvid {
@@ -25,5 +26,10 @@ void divide_by_count(std::span<float> values, float count) noexcept;
 // Divides every value by max(L2 norm, 1e-12); the sum of squares runs in index
 // order, each product and sum rounded to single precision.
 void normalize_l2(std::span<float> values) noexcept;
+
+// normalize_l2 of each `width`-wide row laid end to end in `rows`, bit for bit.
+// The rows' sums of squares run side by side, eight rows at a time, so that
+// their chains of dependent additions overlap; each is still in index order.
+void normalize_l2_rows(std::span<float> rows, std::size_t width) noexcept;
 
 }  // namespace corvid
