@@ -4,9 +4,9 @@ piece: 100,000 and 400,000 lines of 200 random CJK characters each, with a WordP
 
     scripts/dev build/venv/bin/python bench/cjk_memory.py [--lines N ...]
 
-Runs each size as it ships, and again with the word cache keeping pieces of any length (within
-its bound in bytes), and prints each run's peak resident memory and seconds. Memory that stays flat from the smaller corpus to the larger means the cache no longer
-grows with the corpus."""
+Prints each run's peak resident memory and seconds. Memory that stays flat from the smaller corpus
+to the larger means the word table does not grow with the corpus: it keeps no piece longer than 64
+bytes, and no more than its bound in bytes."""
 
 import argparse
 import random
@@ -22,9 +22,7 @@ from generate_model import write_model  # noqa: E402
 CHARACTERS = [chr(code) for code in range(0x4E00, 0x4E00 + 3000)]
 # Reports the process's own peak resident memory (KiB) on standard error as its last line: VmHWM,
 # since the rusage peak survives exec, and would be this script's own.
-MEASURED = ("import sys\nfrom corvid_embed.embedding import word_cache\n"
-            "from corvid_embed.command import main\n"
-            "if sys.argv.pop(1) == 'keep-all': word_cache.LONGEST_KEPT = 1 << 62\n"
+MEASURED = ("import sys\nfrom corvid_embed.command import main\n"
             "try:\n    main()\nfinally:\n"
             "    peak = next(line for line in open('/proc/self/status') if line.startswith('VmHWM'))\n"
             "    print(peak.split()[1], file=sys.stderr)\n")
@@ -53,19 +51,17 @@ def main() -> None:
     generator = random.Random(7)
     lines = ["".join(generator.choices(CHARACTERS, k=200)) for _ in range(max(args.lines))]
     model_dir = model(directory / "model", lines)
-    print("| Lines | Word cache | Peak RSS MiB | Seconds |\n|---:|---|---:|---:|")
+    print("| Lines | Peak RSS MiB | Seconds |\n|---:|---:|---:|")
     for count in args.lines:
         corpus = directory / f"cjk-{count}.txt"
         if not corpus.exists():
             corpus.write_text("\n".join(lines[:count]) + "\n", encoding="utf-8")
-        for mode in ("as shipped", "keep-all"):
-            start = time.perf_counter()
-            run = subprocess.run([sys.executable, "-c", MEASURED, mode, str(model_dir), str(corpus), "-o",
-                                  str(directory / "out.npy"), "--quiet"], capture_output=True, text=True, check=True)
-            seconds = time.perf_counter() - start
-            peak = int(run.stderr.splitlines()[-1]) / 1024
-            name = "pieces of up to 32 characters" if mode == "as shipped" else "pieces of any length"
-            print(f"| {count:,} | {name} | {peak:,.0f} | {seconds:.1f} |", flush=True)
+        start = time.perf_counter()
+        run = subprocess.run([sys.executable, "-c", MEASURED, str(model_dir), str(corpus), "-o",
+                              str(directory / "out.npy"), "--quiet"], capture_output=True, text=True, check=True)
+        seconds = time.perf_counter() - start
+        peak = int(run.stderr.splitlines()[-1]) / 1024
+        print(f"| {count:,} | {peak:,.0f} | {seconds:.1f} |", flush=True)
     (directory / "out.npy").unlink(missing_ok=True)
 
 

@@ -35,7 +35,7 @@ def embed_texts(
     standard error. `dtype="float16"` gives the rows as numpy.float16 gives them. Raises
     EmbedError naming the failing text as texts[i], TypeError for a text that is not a str.
     """
-    from corvid_embed.texts_run import batched, embed_batches
+    from corvid_embed.texts_run import embed_all
 
     if isinstance(texts, (str, bytes, bytearray, memoryview)) or not isinstance(texts, Iterable):
         raise TypeError(f"texts must be an iterable of str, not {type(texts).__name__}")
@@ -47,14 +47,15 @@ def embed_texts(
     total = len(texts) if hasattr(texts, "__len__") else None
     if total is not None:
         workers = min(workers, max(1, -(-total // batch_size)))  # no more workers than batches
-    blocks = []
     with Progress(total, progress_mode(progress)) as bar:
-        for rows in embed_batches(os.path.abspath(model_dir), normalize, batched(texts, batch_size), workers,
-                                  scheduler, SCHEDULER_WAIT):
-            blocks.append(rows)
-            bar.add(len(rows))
+
+        def on_rows(count: int) -> None:
+            bar.add(count)
             bar.show()
-    return np.concatenate(blocks).astype(dtype, copy=False)
+
+        matrix = embed_all(os.path.abspath(model_dir), normalize, texts, batch_size, workers, scheduler,
+                           SCHEDULER_WAIT, on_rows)
+    return matrix.astype(dtype, copy=False)
 
 
 def embed_files(

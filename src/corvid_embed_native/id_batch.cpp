@@ -2,6 +2,7 @@
 #include "corvid_embed_native/id_batch.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "corvid/model/pooling.hpp"
@@ -17,13 +18,15 @@ constexpr std::size_t rows_per_group = 8;
 
 std::optional<OutsideId> embed_batch(corvid::EmbeddingModel& model, const IdBatch& batch, std::byte* out) {
     const std::size_t columns = model.columns();
-    // Rows are pooled in aligned floats, a group at a time so that their
-    // norms are taken together, and copied out, since the caller's buffer may
-    // start anywhere.
-    std::vector<float> group(rows_per_group * columns);
     const std::size_t row_bytes = columns * sizeof(float);
+    // Rows are pooled a group at a time, so that their norms are taken
+    // together: in place when the caller's buffer is aligned for floats (the
+    // buffer is raw storage for them), else in a scratch group copied out.
+    const bool in_place = reinterpret_cast<std::uintptr_t>(out) % alignof(float) == 0;
+    std::vector<float> scratch(in_place ? 0 : rows_per_group * columns);
     std::optional<OutsideId> outside;
     for (std::size_t first = 0; first < batch.texts() && !outside; first += rows_per_group) {
+        float* group = in_place ? reinterpret_cast<float*>(out + first * row_bytes) : scratch.data();
         std::size_t pooled = 0;
         for (; pooled < rows_per_group && first + pooled < batch.texts(); ++pooled) {
             const std::size_t text = first + pooled;
@@ -34,11 +37,11 @@ std::optional<OutsideId> embed_batch(corvid::EmbeddingModel& model, const IdBatc
                 outside = OutsideId{text, *std::ranges::find_if(ids, [&](std::uint32_t id) { return id >= model.rows(); })};
                 break;
             }
-            model.mean_loaded(ids, std::span(group).subspan(pooled * columns, columns));
+            model.mean_loaded(ids, std::span(group + pooled * columns, columns));
         }
-        const std::span<float> rows = std::span(group).first(pooled * columns);
+        const std::span<float> rows(group, pooled * columns);
         if (model.normalize()) corvid::normalize_l2_rows(rows, columns);
-        if (!rows.empty()) std::memcpy(out + first * row_bytes, rows.data(), rows.size_bytes());
+        if (!in_place && !rows.empty()) std::memcpy(out + first * row_bytes, rows.data(), rows.size_bytes());
     }
     return outside;
 }

@@ -8,7 +8,9 @@ the caller's buffer. A text that cannot be embedded comes back as a RowFailure w
 """
 
 import threading
+from collections.abc import Buffer
 
+import numpy as np
 from tokenizers import Tokenizer
 
 from corvid_embed._native import Table
@@ -36,10 +38,11 @@ class Embedder:
         self.columns = self.table.columns
         self.row_bytes = FLOAT_BYTES * self.columns
 
-    def embed(self, texts: list[str], into: bytearray | None = None) -> tuple[memoryview, RowFailure | None]:
+    def embed(self, texts: list[str], into: Buffer | None = None) -> tuple[memoryview, RowFailure | None]:
         """The rows of `texts` packed as float32, up to the first failure if there is one: in
-        `into` when given (at least their size), else in a new buffer."""
-        packed = memoryview(into if into is not None else bytearray(len(texts) * self.row_bytes))
+        `into` when given (contiguous, at least their size), else in a new buffer."""
+        # A new buffer is left unfilled: every byte of it that is returned is a row's.
+        packed = memoryview(into if into is not None else np.empty(len(texts) * self.row_bytes, np.uint8)).cast("B")
         failed = self.table.embed_texts(texts, packed) if self.split_words else self.embed_encoded(texts, packed)
         if failed is None:
             return packed[:len(texts) * self.row_bytes], None
@@ -79,7 +82,7 @@ _lock = threading.Lock()
 
 
 def embed(model_dir: str, normalize: bool, checked: Identity, texts: list[str],
-          into: bytearray | None = None) -> tuple[memoryview, RowFailure | None, int]:
+          into: Buffer | None = None) -> tuple[memoryview, RowFailure | None, int]:
     """`Embedder.embed` with the process's model, one call at a time; also the column count. The
     model is the one whose files the run checked (`checked`), loaded on first use; EmbedError if
     its files are no longer those. A failure to load is kept and raised again for every later

@@ -15,6 +15,7 @@ from corvid_embed.running.executor import Executor, RowsCallback
 class OnDask(Executor):
     streams_rows = False
     on_this_machine = False
+    in_this_process = False
 
     def __init__(self, scheduler: Any, wait_seconds: float) -> None:
         super().__init__()

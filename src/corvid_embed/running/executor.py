@@ -23,6 +23,7 @@ class Executor:
     capacity: int  # calls that run at once
     streams_rows: bool  # a part job's rows are reported as they are written, not when it ends
     on_this_machine: bool  # its workers share this process's files, memory and temporary directory
+    in_this_process: bool  # its calls run here, and may write into this process's buffers
 
     def __init__(self) -> None:
         self.stopped = False

@@ -12,6 +12,7 @@ class InThisProcess(Executor):
     capacity = 1
     streams_rows = True
     on_this_machine = True
+    in_this_process = True
 
     def submit(self, function: Callable, *arguments: Any, what: str, on_rows: RowsCallback | None = None) -> Future:
         future: Future = Future()

@@ -52,6 +52,7 @@ class WorkerPool(Executor):
 
     streams_rows = True
     on_this_machine = True
+    in_this_process = False
 
     def __init__(self, count: int) -> None:
         super().__init__()
