@@ -44,7 +44,7 @@ std::size_t WordTable::probe(std::string_view piece, std::uint64_t hashed) const
         const Slot& slot = slots_[index];
         if (slot.hash == 0) return index;
         if (slot.hash == hashed && slot.key_size == piece.size() &&
-            std::memcmp(records_.data() + slot.record + slot.id_count, piece.data(), piece.size()) == 0) {
+            (piece.empty() || std::memcmp(records_.data() + slot.record + slot.id_count, piece.data(), piece.size()) == 0)) {
             return index;
         }
     }
@@ -75,7 +75,7 @@ void WordTable::find_all(std::span<const std::string_view> pieces, std::vector<F
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (hashes_[i] == 0) continue;
         const Slot& home = slots_[hashes_[i] & mask];
-        if (home.hash == hashes_[i]) __builtin_prefetch(&records_[home.record]);
+        if (home.hash == hashes_[i]) __builtin_prefetch(records_.data() + home.record);
     }
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (hashes_[i] != 0) found[i] = found_at(probe(pieces[i], hashes_[i]));

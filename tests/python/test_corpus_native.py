@@ -206,10 +206,12 @@ def test_an_id_outside_the_table_stops_the_batch_at_its_text(tmp_path: Path) -> 
         assert out[64:] == b"\xaa" * 64
 
 
-def test_a_text_that_is_not_unicode_stops_the_batch_at_its_text(model_dir: str) -> None:
-    out = bytearray(3 * 32)
-    assert word_table(model_dir).embed_texts(["the crow", "a\ud800b", "bird"], out) == (1, None)
-    assert bytes(out[:32]) == per_text_loop(model_dir, ["the crow"], True) and out[32:] == bytes(64)
+@pytest.mark.parametrize("make", [wordpiece_tokenizer, PLAIN["byte-level BPE"]], ids=["word table", "plain"])
+def test_a_text_the_tokenizer_refuses_stops_the_batch_at_its_text(tmp_path: Path, make: Callable[[], Tokenizer]) -> None:
+    model_dir = model_for(tmp_path, make())
+    packed, failure = Embedder(model_dir, True).embed(["the crow", "bird", "a\ud800b", "bird"])
+    assert bytes(packed) == per_text_loop(model_dir, ["the crow", "bird"], True)
+    assert (failure.row, failure.reason) == (2, "TypeError: TextInputSequence must be str")
 
 
 def test_two_threads_give_the_bytes_of_one_after_the_other(model_dir: str) -> None:
