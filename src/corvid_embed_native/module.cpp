@@ -269,26 +269,42 @@ bool encode_fresh(PyObject* encode, const std::vector<std::string_view>& pieces,
     return true;
 }
 
+// What every batch call starts with: its items (the first argument) as a
+// tuple of its own, so that they stay alive whatever a callback does; the
+// table entered; and the output (the second argument) held, with room for a
+// row an item.
+struct BatchCall {
+    PyRef items;
+    std::size_t count = 0;
+    CallLock lock;
+    OutputRows out;
+
+    // False, with an exception set, when the call cannot start.
+    [[nodiscard]] bool begin(TableObject* table, PyObject* const* args, Py_ssize_t nargs, const char* usage) {
+        if (nargs != 2) {
+            PyErr_Format(PyExc_TypeError, "%s takes 2 arguments", usage);
+            return false;
+        }
+        items = PyRef::steal(PySequence_Tuple(args[0]));
+        if (!items) return false;
+        count = static_cast<std::size_t>(PyTuple_GET_SIZE(items.get()));
+        return lock.enter(table->gate) && out.hold(args[1], count, table->model->columns());
+    }
+
+    PyObject* item(std::size_t index) const { return PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(index)); }
+};
+
 PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (nargs != 2) {
-            PyErr_SetString(PyExc_TypeError, "embed_texts(texts, out) takes 2 arguments");
-            return nullptr;
-        }
         TableObject* table = as_table(self);
         if (!table->words) {
             PyErr_SetString(PyExc_TypeError, "this table was made without encode: use embed_ids");
             return nullptr;
         }
-        // A tuple of its own: the texts, whose bytes the pieces point into,
-        // stay alive whatever the encode callback does.
-        PyRef texts = PyRef::steal(PySequence_Tuple(args[0]));
-        if (!texts) return nullptr;
-        const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(texts.get()));
-        CallLock lock;
-        if (!lock.enter(table->gate)) return nullptr;
-        OutputRows out;
-        if (!out.hold(args[1], count, table->model->columns())) return nullptr;
+        // The texts' bytes, which the pieces point into, live in the call's tuple.
+        BatchCall call;
+        if (!call.begin(table, args, nargs, "embed_texts(texts, out)")) return nullptr;
+        const std::size_t count = call.count;
         Words& words = *table->words;
 
         // Each text's pieces, found in the word table or gathered as fresh.
@@ -300,7 +316,7 @@ PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t na
         std::vector<WordTable::Found> found;
         std::size_t valid = count;  // texts before the first that is not valid Unicode
         for (std::size_t i = 0; i < count; ++i) {
-            PyObject* text = PyTuple_GET_ITEM(texts.get(), static_cast<Py_ssize_t>(i));
+            PyObject* text = call.item(i);
             if (!PyUnicode_Check(text)) {
                 PyErr_Format(PyExc_TypeError, "texts[%zu] must be str, not %.200s", i, Py_TYPE(text)->tp_name);
                 return nullptr;
@@ -353,7 +369,7 @@ PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t na
         // take away ids the batch still points to.
         for (std::size_t i = 0; i < fresh.size(); ++i) words.table.keep(fresh[i], fresh_ids[i]);
 
-        if (const auto outside = embed_unlocked(table, out.data())) return outside_result(*outside);
+        if (const auto outside = embed_unlocked(table, call.out.data())) return outside_result(*outside);
         if (valid < count) return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(valid), Py_None);
         Py_RETURN_NONE;
     });
@@ -361,25 +377,16 @@ PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* Table_embed_ids(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
-        if (nargs != 2) {
-            PyErr_SetString(PyExc_TypeError, "embed_ids(id_lists, out) takes 2 arguments");
-            return nullptr;
-        }
         TableObject* table = as_table(self);
-        PyRef lists = PyRef::steal(PySequence_Tuple(args[0]));
-        if (!lists) return nullptr;
-        const auto count = static_cast<std::size_t>(PyTuple_GET_SIZE(lists.get()));
-        CallLock lock;
-        if (!lock.enter(table->gate)) return nullptr;
-        OutputRows out;
-        if (!out.hold(args[1], count, table->model->columns())) return nullptr;
+        BatchCall call;
+        if (!call.begin(table, args, nargs, "embed_ids(id_lists, out)")) return nullptr;
         IdBatch& batch = table->batch;
         batch.clear();
-        for (std::size_t i = 0; i < count; ++i) {
-            if (!append_ids(PyTuple_GET_ITEM(lists.get(), static_cast<Py_ssize_t>(i)), batch.ids)) return nullptr;
+        for (std::size_t i = 0; i < call.count; ++i) {
+            if (!append_ids(call.item(i), batch.ids)) return nullptr;
             batch.end_text();
         }
-        if (const auto outside = embed_unlocked(table, out.data())) return outside_result(*outside);
+        if (const auto outside = embed_unlocked(table, call.out.data())) return outside_result(*outside);
         Py_RETURN_NONE;
     });
 }
