@@ -55,10 +55,14 @@ def open_for_writing(path: Path, final: object) -> int:
 
 def write_at(descriptor: int, data: bytes | bytearray | memoryview, offset: int, final: object) -> None:
     view = memoryview(data)
+    start = offset
     try:
         while view:
             written = os.pwrite(descriptor, view, offset)
             view, offset = view[written:], offset + written
+        # Starts writing these bytes to disk now, while the next rows are computed, so that the
+        # file's final fsync has little left to wait for (the pages stay cached).
+        os.posix_fadvise(descriptor, start, offset - start, os.POSIX_FADV_DONTNEED)
     except OSError as error:
         raise cannot_write(final, error) from None
 
