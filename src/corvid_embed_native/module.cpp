@@ -297,7 +297,8 @@ struct BatchCall {
 PyObject* Table_embed_texts(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guarded([&]() -> PyObject* {
         TableObject* table = as_table(self);
-        if (!table->words) {
+        // (A table whose encode the garbage collector took from a cycle has none either.)
+        if (!table->words || !table->words->encode) {
             PyErr_SetString(PyExc_TypeError, "this table was made without encode: use embed_ids");
             return nullptr;
         }
