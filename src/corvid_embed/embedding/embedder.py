@@ -15,7 +15,7 @@ from tokenizers import Tokenizer
 
 from corvid_embed._native import Table
 from corvid_embed.embedding.model_files import Identity, changed, identity, load_tokenizer
-from corvid_embed.embedding.word_cache import WORD_BYTES, pieces_encoder, word_cache_specials
+from corvid_embed.embedding.word_cache import WORD_BYTES, encoded_ids, pieces_encoder, word_cache_specials
 from corvid_embed.failures import EmbedError, RowFailure, one_line
 
 FLOAT_BYTES = 4
@@ -52,17 +52,17 @@ class Embedder:
         return packed[:index * self.row_bytes], RowFailure(index, reason)
 
     def embed_encoded(self, texts: list[str], packed: memoryview) -> tuple[int, int | None] | None:
-        """The texts' `encode_batch` ids (of its fast form, which computes no offsets) embedded; the
-        first failure as the native call gives it, a text the tokenizer refuses as (its index, None)."""
+        """The texts' `encode_batch` ids embedded; the first failure as the native call gives it, a
+        text the tokenizer refuses as (its index, None)."""
         try:
-            encodings = self.tokenizer.encode_batch_fast(texts)
+            ids = encoded_ids(self.tokenizer, texts)
         except Exception:
             # The batch fails as a whole: the texts before the first that fails alone are embedded.
             refused = next((i for i, text in enumerate(texts) if encode_failure(self.tokenizer, text)), None)
             if refused is None:
                 raise
             return self.embed_encoded(texts[:refused], packed) or (refused, None)
-        return self.table.embed_ids([encoding.ids for encoding in encodings], packed)
+        return self.table.embed_ids(ids, packed)
 
 
 def encode_failure(tokenizer: Tokenizer, text: str) -> str | None:
