@@ -16,8 +16,7 @@ import pytest
 from corpus_models import COMPRESSORS, TEXTS, write_model_dir
 from exact_raises import raises_exactly
 from generate_model import write_model
-from corvid_py import StaticEmbedding
-from test_corpus import assert_same_bits, per_text_loop, weights
+from test_corpus import assert_same_bits, per_text_loop
 from test_corpus_files import read_output
 
 distributed = pytest.importorskip("distributed")

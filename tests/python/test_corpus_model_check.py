@@ -1,10 +1,10 @@
-"""The corpus tool reads the weights file's header itself, before any worker starts, to name a bad
-file in one line and to check ids against the table's rows: what it reads must agree with the
-module, over the reader's fuzz seeds and the hostile files. A file the tool refuses, the module
-refuses too; a table the module embeds with has the columns the tool read, and every id the tool
-lets through is inside it, so that no id it checked makes the module fail. (The module may refuse
-a file whose header the tool reads: the run then ends with the module's reason. The tool keeps to
-the shape where the module would read rows past it from the tensor's bytes.)"""
+"""The corpus tool reads the weights file's header alone, before any worker starts, to name a bad
+file in one line and to check ids against the table's rows: what it reads must agree with what
+the module loads, over the reader's fuzz seeds and the hostile files. A file the tool refuses, the
+module refuses too; a table the module embeds with has the columns the tool read, and every id the
+tool lets through is inside it, so that no id it checked makes the module fail. (The module may
+still refuse a file whose header the tool reads, one whose tensor it cannot read: the run then
+ends with the module's reason.)"""
 
 import struct
 from pathlib import Path

@@ -1,2 +1,2 @@
-"""Embedding: the model directory checked, and texts turned into rows with its tokenizer and
-`corvid_py.StaticEmbedding`, once loaded per process."""
+"""Embedding: the model directory checked, and texts turned into rows by the native batch path
+with its tokenizer and table, once loaded per process."""
