@@ -104,7 +104,8 @@ PyObject* table_shape(PyObject*, PyObject* argument) {
         if (!PyUnicode_FSConverter(argument, &converted)) return nullptr;
         PyRef model_dir = PyRef::steal(converted);
         const std::filesystem::path path =
-            corvid::weights_file_path(std::string_view(PyBytes_AS_STRING(converted), PyBytes_GET_SIZE(converted)));
+            corvid::weights_file_path(std::string_view(PyBytes_AS_STRING(converted),
+                                                       static_cast<std::size_t>(PyBytes_GET_SIZE(converted))));
         std::optional<std::expected<corvid::TableHeader, corvid::HeaderFailure>> header;
         {
             WithoutInterpreterLock unlocked;
@@ -209,6 +210,7 @@ PyObject* Table_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 int Table_traverse(PyObject* self, visitproc visit, void* arg) {
     TableObject* table = as_table(self);
     if (table->words) Py_VISIT(table->words->encode.get());
+    Py_VISIT(Py_TYPE(self));
     return 0;
 }
 
@@ -227,6 +229,7 @@ void Table_dealloc(PyObject* self) {
     table->model.~optional();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
+    Py_DECREF(type);  // a heap type's instances hold a reference to it
 }
 
 // Embeds the table's batch into `out` with the interpreter lock released.
@@ -418,20 +421,21 @@ PyGetSetDef table_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject table_type = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
-    type.tp_name = "corvid_embed._native.Table";
-    type.tp_basicsize = sizeof(TableObject);
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    type.tp_doc = "A model's table, loaded on construction, that embeds batches into rows.";
-    type.tp_new = Table_new;
-    type.tp_dealloc = Table_dealloc;
-    type.tp_traverse = Table_traverse;
-    type.tp_clear = Table_clear;
-    type.tp_methods = table_methods;
-    type.tp_getset = table_getset;
-    return type;
-}();
+PyType_Slot table_slots[] = {
+    {Py_tp_doc, const_cast<char*>("A model's table, loaded on construction, that embeds batches into rows.")},
+    {Py_tp_new, reinterpret_cast<void*>(Table_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Table_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(Table_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(Table_clear)},
+    {Py_tp_methods, table_methods},
+    {Py_tp_getset, table_getset},
+    {0, nullptr},
+};
+
+PyType_Spec table_spec = {
+    "corvid_embed._native.Table", static_cast<int>(sizeof(TableObject)), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, table_slots,
+};
 
 // ---- Module -----------------------------------------------------------------------------------
 
@@ -451,10 +455,9 @@ PyModuleDef module_definition = {
 
 PyMODINIT_FUNC PyInit__native() {
     using namespace corvid_embed;
-    if (PyType_Ready(&table_type) < 0) return nullptr;
     PyObject* module = PyModule_Create(&module_definition);
     if (module == nullptr) return nullptr;
-    if (PyModule_AddObjectRef(module, "Table", reinterpret_cast<PyObject*>(&table_type)) < 0) {
+    if (PyModule_Add(module, "Table", PyType_FromSpec(&table_spec)) < 0) {
         Py_DECREF(module);
         return nullptr;
     }
