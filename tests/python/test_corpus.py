@@ -107,10 +107,25 @@ def test_embed_texts_names_the_failing_text(tmp_path: Path) -> None:
         embed_texts(model_dir, ["", "crow", *[""] * 20], workers=2, batch_size=1)  # later batches still queued
 
 
+class Misnumbered(list):
+    """Texts whose len() is not their number."""
+
+    def __init__(self, texts: list[str], length: int) -> None:
+        super().__init__(texts)
+        self.length = length
+
+    def __len__(self) -> int:
+        return self.length
+
+
 # Each case: the function, the arguments that differ from a good call, the exception and its message.
 BAD_ARGUMENTS = {
     "texts as bytes": (embed_texts, {"texts": b"crow"}, TypeError, "texts must be an iterable of str, not bytes"),
     "a text not a str": (embed_texts, {"texts": ["crow", 7]}, TypeError, "texts[1] must be str, not int"),
+    "more texts than len()": (embed_texts, {"texts": Misnumbered(["crow", "bird"], 1)}, ValueError,
+                              "texts gave more texts than its len(), 1"),
+    "fewer texts than len()": (embed_texts, {"texts": Misnumbered(["crow", "bird"], 3)}, ValueError,
+                               "texts gave 2 texts, not its len(), 3"),
     "normalize not a bool": (embed_texts, {"normalize": 1}, TypeError, "normalize must be a bool, not int"),
     "workers a str": (embed_texts, {"workers": "2"}, TypeError, "workers must be an int, not str"),
     "no workers": (embed_texts, {"workers": 0}, ValueError, "workers must be from 1 to 1024, not 0"),
