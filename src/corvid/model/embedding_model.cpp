@@ -148,13 +148,9 @@ std::expected<std::vector<float>, LoadError> EmbeddingModel::embed_tokens(
     // holds, and the call must fail on its ids, not zero-fill that width.
     check_rows(ids);
     std::vector<float> sum = zeroed_floats(tensor_details_->shape[1]);
-    embed_loaded(ids, sum);
+    mean_loaded(ids, sum);
+    if (normalize_ && !sum.empty()) normalize_l2(sum);
     return sum;
-}
-
-void EmbeddingModel::embed_loaded(std::span<const std::uint32_t> ids, std::span<float> out) {
-    mean_loaded(ids, out);
-    if (normalize_ && !out.empty()) normalize_l2(out);
 }
 
 void EmbeddingModel::mean_loaded(std::span<const std::uint32_t> ids, std::span<float> out) {

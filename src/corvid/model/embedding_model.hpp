@@ -61,13 +61,11 @@ public:
     [[nodiscard]] std::expected<std::vector<float>, LoadError> embed_tokens(
         std::span<const std::uint32_t> ids, StopCheck stop = {});
 
-    // embed_tokens of a loaded model into `out`, columns() wide, for ids
-    // that are all below rows(). Throws std::bad_alloc only, when a decoded
-    // row cannot be cached.
-    void embed_loaded(std::span<const std::uint32_t> ids, std::span<float> out);
-
-    // embed_loaded without the normalisation, for a caller that normalises
-    // many rows at once (normalize_l2_rows).
+    // The mean of the ids' rows of a loaded model into `out`, columns() wide,
+    // for ids that are all below rows(): embed_tokens without the
+    // normalisation, for a caller that normalises many rows at once
+    // (normalize_l2_rows). Throws std::bad_alloc only, when a decoded row
+    // cannot be cached.
     void mean_loaded(std::span<const std::uint32_t> ids, std::span<float> out);
 
     // Reads the weights file unless a tensor is held. A failure stores nothing,
