@@ -6,8 +6,18 @@ import signal
 import sys
 
 
+ending = False
+
+
 def end(number: int, frame: object) -> None:
-    sys.exit(128 + number)
+    # Once: the parent's death and its abort may both signal, and a second SystemExit would be
+    # raised inside the clean-up the first set going (a deallocator's, which prints it). A first
+    # one lost in a deallocator still ends the worker: its parent's pipe closes, or the parent's
+    # grace runs out.
+    global ending
+    if not ending:
+        ending = True
+        sys.exit(128 + number)
 
 
 if __name__ == "__main__":
